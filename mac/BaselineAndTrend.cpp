@@ -1,0 +1,1 @@
+#include "BaselineAndTrend.hpp"

@@ -1,0 +1,33 @@
+// The network front: one TCP listener on all IPv4 interfaces, a pool of worker threads, and
+// per connection a read loop that answers one request and closes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace orvane {
+
+class HTTPServer {
+ public:
+  // Listens on port(). Throws std::system_error (std::errc::address_in_use when another
+  // listener holds the port).
+  HTTPServer();
+  // Listens on `listenPort` (0 lets the system choose); used by tests.
+  explicit HTTPServer(std::uint16_t listenPort);
+  ~HTTPServer();
+
+  HTTPServer(const HTTPServer&) = delete;
+  HTTPServer& operator=(const HTTPServer&) = delete;
+
+  // Starts accepting on the worker threads and returns at once.
+  void start();
+
+  // The port actually bound (differs from the one asked for only when that was 0).
+  std::uint16_t localPort() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvane

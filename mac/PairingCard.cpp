@@ -1,0 +1,1 @@
+#include "PairingCard.hpp"

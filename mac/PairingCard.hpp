@@ -1,0 +1,28 @@
+// The pairing card printed for people and read by the companion app, and the LAN address it
+// shows.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+// The first non-loopback IPv4 address in the system's interface order, or "127.0.0.1".
+std::string lanIP();
+
+// Length in user-perceived characters (grapheme clusters) of UTF-8 text.
+std::size_t displayLength(std::string_view text);
+
+// text followed by spaces up to width characters; never cut.
+std::string pad(std::string_view text, std::size_t width);
+// text centred in width characters, the odd space on the right.
+std::string center(std::string_view text, std::size_t width);
+
+// The nine lines of the card, each ended by a line feed.
+std::string pairingCard(std::string_view code, std::string_view hostText);
+
+// Prints the card for `code` with lanIP() and port() as the host, and flushes.
+void printPairingCard(const std::string& code);
+
+}  // namespace orvane

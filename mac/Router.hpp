@@ -1,0 +1,22 @@
+// The bridge's HTTP API: turns one request into exactly one JSON response.
+#pragma once
+
+#include <string>
+
+#include "Json.hpp"
+#include "Request.hpp"
+
+namespace orvane {
+
+struct Response {
+  int status = 200;
+  JsonObject body;
+};
+
+// Checks the bearer credential, picks the route and calls the engine.
+Response respond(const Request& request);
+
+// The bytes sent on the wire: status line, the three headers, blank line, compact body.
+std::string serializeResponse(const Response& response);
+
+}  // namespace orvane

@@ -1,0 +1,61 @@
+// The bridge's only store of health data: heart-rate readings and the latest value of five
+// other measures, the orvaned flag, and the state document derived from them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Json.hpp"
+#include "Reading.hpp"
+
+namespace orvane {
+
+// Seconds since the Unix epoch, fractions allowed. Tests substitute their own.
+using Clock = std::function<double()>;
+double systemNow();
+
+// A payload value as a number: JSON numbers, and strings whose whole text is a number.
+// Non-finite results are returned as they are; the caller decides what to do with them.
+std::optional<double> toDouble(const JsonObject& value);
+
+class StateEngine {
+ public:
+  explicit StateEngine(Clock clock = systemNow);
+
+  StateEngine(const StateEngine&) = delete;
+  StateEngine& operator=(const StateEngine&) = delete;
+
+  // Sets the flag read from disk at start-up; writes nothing.
+  void setInitialOrvaned(bool enabled);
+  // Sets the flag and rewrites the state file.
+  void setOrvaned(bool enabled);
+  // Stores at most 2000 samples, appends their history lines, rewrites the state file and
+  // returns how many samples were accepted.
+  std::int64_t ingest(const std::vector<JsonObject>& samples);
+  // The state document as of now.
+  JsonObject state();
+
+ private:
+  JsonObject derivedLocked(double now) const;
+  void writeStateLocked(double now) const;
+
+  Clock clock_;
+  // Stands for the serial queue: every public operation holds it for its whole body.
+  mutable std::mutex queue_;
+  bool orvaned_ = true;
+  std::vector<Reading> heartRates_;  // arrival order, at most 4000
+  std::optional<Reading> hrv_;
+  std::optional<Reading> restingHR_;
+  std::optional<Reading> sleepHours_;
+  std::optional<Reading> oxygen_;
+  std::optional<Reading> respiration_;
+};
+
+// The one engine of the process, made on first use.
+StateEngine& engine();
+
+}  // namespace orvane

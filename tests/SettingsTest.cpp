@@ -1,0 +1,54 @@
+#include "Settings.hpp"
+
+#include <gtest/gtest.h>
+
+#include "Text.hpp"
+
+namespace orvane {
+namespace {
+
+TEST(Settings, PortTextAcceptsDigitsWithOptionalPlusAndLeadingZeros) {
+  EXPECT_EQ(parsePort("8788"), 8788);
+  EXPECT_EQ(parsePort("+9000"), 9000);
+  EXPECT_EQ(parsePort("0009000"), 9000);
+  EXPECT_EQ(parsePort("0"), 0);
+  EXPECT_EQ(parsePort("65535"), 65535);
+  EXPECT_EQ(parsePort("000000000000000000000065535"), 65535);
+}
+
+TEST(Settings, PortTextRejectsEverythingElse) {
+  for (const char* bad : {"", "+", "65536", "99999999999999999999", " 8788", "8788 ", "-1", "++1",
+                          "87a8", "0x10", "8788\n", "１２３"}) {
+    EXPECT_FALSE(parsePort(bad).has_value()) << '"' << bad << '"';
+  }
+}
+
+TEST(Settings, VersionAndTokenStartValues) {
+  EXPECT_EQ(version(), "1.2.0");
+  EXPECT_EQ(token(), "");
+  setToken("alpha-beta-gamma-123456");
+  EXPECT_EQ(token(), "alpha-beta-gamma-123456");
+}
+
+TEST(Text, Utf8Validation) {
+  EXPECT_TRUE(isValidUtf8("plain ascii"));
+  EXPECT_TRUE(isValidUtf8("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\x93"));
+  EXPECT_FALSE(isValidUtf8("\xC3"));              // truncated
+  EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong
+  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
+  EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // beyond U+10FFFF
+  EXPECT_FALSE(isValidUtf8("\xFF"));
+}
+
+TEST(Text, TrimRemovesUnicodeSpaceAndOptionallyLineBreaks) {
+  // No-break space, em space and ideographic space around the text.
+  EXPECT_EQ(trimWhitespace("\xC2\xA0\xE2\x80\x83 a b\t\xE3\x80\x80", false), "a b");
+  EXPECT_EQ(trimWhitespace("\r\n x \n\n", true), "x");
+  EXPECT_EQ(trimWhitespace("\r\n x \n\n", false), "\r\n x \n\n");
+  EXPECT_EQ(trimWhitespace(" \t ", false), "");
+  // A multi-byte character that is not white space stays whole.
+  EXPECT_EQ(trimWhitespace(" \xC3\xA9 ", false), "\xC3\xA9");
+}
+
+}  // namespace
+}  // namespace orvane
