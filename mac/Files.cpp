@@ -69,8 +69,10 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   std::filesystem::path temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = file;
-    temporary += "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+    std::string name = file.filename().string();
+    name.append(".").append(std::to_string(::getpid()));
+    name.append(".").append(std::to_string(counter++)).append(".tmp");
+    temporary = file.parent_path() / name;
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST)
       break;
