@@ -1,1 +1,147 @@
+// The state document, built afresh from the engine's fields on every call. Invariants: it is
+// always produced and is always valid JSON: no key is ever null, every integer key holds a
+// std::int64_t, every float key a finite double. A figure that cannot meet that (rounded
+// beyond the 64-bit range, or not finite) is left out together with the keys and flags that
+// only make sense beside it.
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "BaselineAndTrend.hpp"
+#include "Settings.hpp"
 #include "StateEngine.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr double liveAge = 120;
+constexpr double shortFreshness = 43200;   // 12 hours: HRV, oxygen, respiration
+constexpr double sleepFreshness = 129600;  // 36 hours
+
+// The rounded figure as a JSON integer, when it fits one. 2^63 itself does not fit; NaN
+// fails both comparisons.
+std::optional<std::int64_t> integerOf(double rounded) {
+  constexpr double limit = 9223372036854775808.0;  // 2^63
+  if (!(rounded >= -limit && rounded < limit))
+    return std::nullopt;
+  return static_cast<std::int64_t>(rounded);
+}
+
+std::optional<std::int64_t> roundedInteger(double value) {
+  return integerOf(roundHalfAway(value));
+}
+
+std::optional<double> roundedOneDecimal(double value) {
+  const double rounded = roundOneDecimal(value);
+  if (!std::isfinite(rounded))
+    return std::nullopt;
+  return rounded;
+}
+
+// At most one flag by the deviation from the baseline; 3 to 17 percent raises none.
+const char* baselineFlag(std::int64_t percent) {
+  if (percent >= 35)
+    return "hr_high";
+  if (percent >= 18)
+    return "hr_elevated";
+  if (percent <= -12)
+    return "hr_below_baseline";
+  if (percent <= 2)
+    return "hr_at_baseline";
+  return nullptr;
+}
+
+// The reading with the greatest ts; the first to arrive among equals.
+const Reading& latestOf(const std::vector<Reading>& readings) {
+  const Reading* latest = &readings.front();
+  for (const Reading& r : readings) {
+    if (r.ts > latest->ts)
+      latest = &r;
+  }
+  return *latest;
+}
+
+}  // namespace
+
+JsonObject StateEngine::derivedLocked(double now) const {
+  JsonObject document = JsonObject::object();
+  JsonObject flags = JsonObject::array();
+  document["updated_at"] = now;
+  document["version"] = version();
+  document["orvaned"] = orvaned_;
+
+  if (!heartRates_.empty()) {
+    const Reading& latest = latestOf(heartRates_);
+    const double age = now - latest.ts;
+    const std::optional<std::int64_t> bpm = roundedInteger(latest.value);
+    const std::optional<std::int64_t> ageSeconds = roundedInteger(age);
+    if (bpm && ageSeconds) {
+      JsonObject heartRate = {{"bpm", *bpm}, {"age_seconds", *ageSeconds}, {"live", age < liveAge}};
+
+      if (const std::optional<Trend> trend = trendLabel(heartRates_, now);
+          trend && std::isfinite(trend->slope)) {
+        heartRate["trend"] = trend->label;
+        heartRate["slope_bpm_per_min"] = trend->slope;
+        if (trend->label == "rising")
+          flags.push_back("hr_rising");
+      }
+
+      if (const std::optional<Baseline> base = baseline(heartRates_, restingHR_, now)) {
+        if (const std::optional<std::int64_t> baseBpm = roundedInteger(base->value)) {
+          document["baseline"] = {{"bpm", *baseBpm}, {"source", base->source}};
+          // A zero baseline leaves the deviation undefined: no percentage, no flag.
+          const std::optional<std::int64_t> percent =
+              base->value == 0 ? std::nullopt
+                               : roundedInteger((latest.value - base->value) / base->value * 100);
+          if (percent) {
+            heartRate["vs_baseline_pct"] = *percent;
+            if (const char* flag = baselineFlag(*percent))
+              flags.push_back(flag);
+          }
+        }
+      }
+      document["heart_rate"] = std::move(heartRate);
+    }
+  }
+
+  if (hrv_ && now - hrv_->ts < shortFreshness) {
+    const std::optional<std::int64_t> ms = roundedInteger(hrv_->value);
+    const std::optional<std::int64_t> ageMinutes = roundedInteger((now - hrv_->ts) / 60);
+    if (ms && ageMinutes)
+      document["hrv_sdnn"] = {{"ms", *ms}, {"age_minutes", *ageMinutes}};
+  }
+
+  if (sleepHours_ && now - sleepHours_->ts < sleepFreshness) {
+    if (const std::optional<double> hours = roundedOneDecimal(sleepHours_->value)) {
+      document["sleep_last_night_hours"] = *hours;
+      if (*hours < 6.0)
+        flags.push_back("short_sleep");
+    }
+  }
+
+  // Oxygen and respiration report the rounded figure but judge the unrounded value.
+  if (oxygen_ && now - oxygen_->ts < shortFreshness) {
+    if (const std::optional<double> percent = roundedOneDecimal(oxygen_->value)) {
+      document["oxygen_saturation"] = *percent;
+      if (oxygen_->value < 90)
+        flags.push_back("spo2_critical");
+      else if (oxygen_->value < 95)
+        flags.push_back("spo2_low");
+    }
+  }
+
+  if (respiration_ && now - respiration_->ts < shortFreshness) {
+    if (const std::optional<double> rate = roundedOneDecimal(respiration_->value)) {
+      document["respiratory_rate"] = *rate;
+      if (respiration_->value > 20)
+        flags.push_back("resp_elevated");
+      else if (respiration_->value < 10)
+        flags.push_back("resp_slow");
+    }
+  }
+
+  document["flags"] = std::move(flags);
+  return document;
+}
+
+}  // namespace orvane

@@ -1,1 +1,147 @@
+// The engine's public operations. Invariants: every public operation holds `queue_` for its
+// whole body, file writes included, reads the clock once and calls no other public
+// operation; `heartRates_` keeps arrival order and at most maxHeartRates readings; no stored
+// value or timestamp is non-finite, and no stored timestamp lies more than 60 s beyond the
+// clock reading of the ingest that stored it.
 #include "StateEngine.hpp"
+
+#include <locale.h>
+#include <stdlib.h>
+#if defined(__APPLE__)
+#include <xlocale.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "DataDirectory.hpp"
+
+namespace orvane {
+
+namespace {
+
+// Payload numbers are written with a dot whatever the user's locale says.
+locale_t cLocale() {
+  static const locale_t locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  return locale;
+}
+
+bool isCSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::optional<double> parseNumber(const std::string& text) {
+  // strtod would skip leading blanks; a number with blanks around it is not a number here.
+  if (text.empty() || isCSpace(text.front()))
+    return std::nullopt;
+  char* end = nullptr;
+  const double parsed = ::strtod_l(text.c_str(), &end, cLocale());
+  if (end != text.c_str() + text.size())
+    return std::nullopt;
+  return parsed;
+}
+
+std::optional<double> member(const JsonObject& sample, const char* key) {
+  const auto it = sample.find(key);
+  if (it == sample.end())
+    return std::nullopt;
+  return toDouble(*it);
+}
+
+}  // namespace
+
+double systemNow() {
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration<double>(sinceEpoch).count();
+}
+
+std::optional<double> toDouble(const JsonObject& value) {
+  if (value.is_number_float())
+    return value.get<double>();
+  if (value.is_number_unsigned())
+    return static_cast<double>(value.get<std::uint64_t>());
+  if (value.is_number_integer())
+    return static_cast<double>(value.get<std::int64_t>());
+  if (value.is_string())
+    return parseNumber(value.get_ref<const std::string&>());
+  return std::nullopt;
+}
+
+StateEngine::StateEngine(Clock clock) : clock_(std::move(clock)) {}
+
+void StateEngine::setInitialOrvaned(bool enabled) {
+  const std::lock_guard lock(queue_);
+  orvaned_ = enabled;
+}
+
+void StateEngine::setOrvaned(bool enabled) {
+  const std::lock_guard lock(queue_);
+  const double now = clock_();
+  orvaned_ = enabled;
+  writeStateLocked(now);
+}
+
+std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
+  const std::lock_guard lock(queue_);
+  const double now = clock_();
+  std::int64_t accepted = 0;
+  std::string history;
+  const std::size_t count = std::min(samples.size(), maxBatch);
+  for (std::size_t i = 0; i < count; ++i) {
+    const JsonObject& sample = samples[i];
+    if (!sample.is_object())
+      continue;
+    const auto type = sample.find("type");
+    if (type == sample.end() || !type->is_string())
+      continue;
+    const std::optional<double> value = member(sample, "value");
+    const std::optional<double> ts = member(sample, "ts");
+    // Refused rather than stored: a non-finite reading could never be rounded into the
+    // document nor written to the history as a JSON number.
+    if (!value || !ts || !std::isfinite(*value) || !std::isfinite(*ts))
+      continue;
+    const Reading reading{std::min(*ts, now + 60), *value};
+    ++accepted;
+    const std::string& typeName = type->get_ref<const std::string&>();
+    storeLocked(typeName, reading);
+    addHistoryLine(history, typeName, reading, sample);
+  }
+  // Cut once per batch instead of after every append: nobody can look in between.
+  if (heartRates_.size() > maxHeartRates)
+    heartRates_.erase(heartRates_.begin(),
+                      heartRates_.end() - static_cast<std::ptrdiff_t>(maxHeartRates));
+  if (!history.empty())
+    appendHistory(historyFile(), history);
+  writeStateLocked(now);
+  return accepted;
+}
+
+void StateEngine::storeLocked(std::string_view type, Reading reading) {
+  if (type == "heart_rate") {
+    heartRates_.push_back(reading);
+  } else if (type == "hrv_sdnn") {
+    hrv_ = reading;
+  } else if (type == "resting_heart_rate") {
+    restingHR_ = reading;
+  } else if (type == "sleep_hours") {
+    sleepHours_ = reading;
+  } else if (type == "oxygen_saturation") {
+    oxygen_ = reading;
+  } else if (type == "respiratory_rate") {
+    respiration_ = reading;
+  }
+}
+
+JsonObject StateEngine::state() {
+  const std::lock_guard lock(queue_);
+  return derivedLocked(clock_());
+}
+
+StateEngine& engine() {
+  static StateEngine instance;
+  return instance;
+}
+
+}  // namespace orvane

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Json.hpp"
@@ -39,9 +41,20 @@ class StateEngine {
   // The state document as of now.
   JsonObject state();
 
+  static constexpr std::size_t maxBatch = 2000;
+  static constexpr std::size_t maxHeartRates = 4000;
+
  private:
   JsonObject derivedLocked(double now) const;
   void writeStateLocked(double now) const;
+  void storeLocked(std::string_view type, Reading reading);
+
+  // Adds the compact history record of one accepted sample, with its line feed, to `text`;
+  // a record that cannot be serialised adds nothing.
+  static void addHistoryLine(std::string& text, const std::string& type, Reading reading,
+                             const JsonObject& sample);
+  // Adds a batch's lines at the end of the history file, all or nothing.
+  static void appendHistory(const std::filesystem::path& file, std::string_view text);
 
   Clock clock_;
   // Stands for the serial queue: every public operation holds it for its whole body.
