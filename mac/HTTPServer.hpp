@@ -10,16 +10,17 @@ namespace orvane {
 class HTTPServer {
  public:
   // Listens on port(). Throws std::system_error (std::errc::address_in_use when another
-  // listener holds the port).
+  // listener holds the port). Also raises the open-file limit and ignores SIGPIPE.
   HTTPServer();
   // Listens on `listenPort` (0 lets the system choose); used by tests.
   explicit HTTPServer(std::uint16_t listenPort);
+  // Stops the worker threads and drops every connection; the bridge itself never gets here.
   ~HTTPServer();
 
   HTTPServer(const HTTPServer&) = delete;
   HTTPServer& operator=(const HTTPServer&) = delete;
 
-  // Starts accepting on the worker threads and returns at once.
+  // Starts accepting on the worker threads and returns at once. Call at most once.
   void start();
 
   // The port actually bound (differs from the one asked for only when that was 0).
@@ -29,5 +30,9 @@ class HTTPServer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Raises the soft limit on open files to the hard limit, so that many idle connections do not
+// starve the listener. Failure leaves the limit as it was.
+void raiseOpenFileLimit();
 
 }  // namespace orvane

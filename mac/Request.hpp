@@ -2,6 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+// The full JSON header, not Json.hpp's forward declaration: a JsonObject held by value needs
+// the complete type. Only the HTTP unit's sources include this header.
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,9 +21,13 @@ struct Request {
   std::optional<JsonObject> json;  // set only when the body is a JSON object
 };
 
-// Limits that keep one client from taking the machine's memory.
+// Limits that keep one client from taking the machine's memory. A head may be up to
+// maxHeadBytes long, not counting the blank line that ends it.
 inline constexpr std::size_t maxHeadBytes = 64 * 1024;
 inline constexpr std::int64_t maxBodyBytes = 16 * 1024 * 1024;
+// Deeper bodies are treated as not JSON: copying or printing a JSON value recurses once per
+// level, so a deep body could otherwise exhaust a worker thread's stack.
+inline constexpr std::size_t maxJsonDepth = 512;
 
 struct ParseResult {
   enum class Status {
@@ -33,5 +41,9 @@ struct ParseResult {
 
 // Parses the whole buffer from its first byte; keeps no state between calls.
 ParseResult parseRequest(std::string_view data);
+
+// The Content-Length rule: an optional single sign, then one or more ASCII digits and nothing
+// else, within the signed 64-bit range. Anything else reads as 0.
+std::int64_t parseContentLength(std::string_view text);
 
 }  // namespace orvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "Json.hpp"
 #include "Request.hpp"
@@ -18,5 +19,8 @@ Response respond(const Request& request);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);
+
+// Whether `given` equals `expected`, in a time that does not depend on where they differ.
+bool credentialMatches(std::string_view given, std::string_view expected);
 
 }  // namespace orvane
