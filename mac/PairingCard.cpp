@@ -1,1 +1,115 @@
+// The card is a format as well as a display: the companion app finds each value as the run of
+// non-blank characters after its label, so every value is followed by at least two spaces
+// and never cut, and all widths are counted in grapheme clusters, not bytes. Lines 2 to 7
+// are all W + 4 characters wide.
 #include "PairingCard.hpp"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Settings.hpp"
+
+namespace orvane {
+
+namespace {
+
+constexpr std::string_view title = "Orvane pairing card";
+constexpr std::string_view fallbackAddress = "127.0.0.1";
+
+}  // namespace
+
+std::optional<std::string> firstLanAddress(const ifaddrs* list) {
+  for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+        (entry->ifa_flags & IFF_LOOPBACK) != 0) {
+      continue;
+    }
+    char host[1025] = {};  // NI_MAXHOST, spelled out: not every libc defines it
+    if (::getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST) == 0) {
+      return std::string(host);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string lanIP() {
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0)
+    return std::string(fallbackAddress);
+  std::optional<std::string> address = firstLanAddress(list);
+  ::freeifaddrs(list);
+  return address.value_or(std::string(fallbackAddress));
+}
+
+std::size_t displayLength(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  auto remaining = static_cast<utf8proc_ssize_t>(text.size());
+  std::size_t clusters = 0;
+  utf8proc_int32_t state = 0;
+  utf8proc_int32_t previous = -1;  // no code point yet: the next one starts a cluster
+  while (remaining > 0) {
+    utf8proc_int32_t codePoint = 0;
+    utf8proc_ssize_t used = utf8proc_iterate(bytes, remaining, &codePoint);
+    if (used <= 0) {
+      // A stray byte stands alone, and the one after it starts afresh.
+      ++clusters;
+      previous = -1;
+      state = 0;
+      used = 1;
+    } else {
+      if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
+        ++clusters;
+      previous = codePoint;
+    }
+    bytes += used;
+    remaining -= used;
+  }
+  return clusters;
+}
+
+std::string pad(std::string_view text, std::size_t width) {
+  std::string result(text);
+  const std::size_t length = displayLength(text);
+  if (length < width)
+    result.append(width - length, ' ');
+  return result;
+}
+
+std::string center(std::string_view text, std::size_t width) {
+  const std::size_t length = displayLength(text);
+  const std::size_t left = length < width ? (width - length) / 2 : 0;
+  return std::string(left, ' ') + pad(text, width - left);
+}
+
+std::string pairingCard(std::string_view code, std::string_view hostText) {
+  const std::size_t width =
+      std::max({std::size_t{38}, displayLength(hostText) + 18, displayLength(code) + 18});
+  const std::string rule = "  +" + std::string(width, '-') + "+\n";
+  std::string card = "\n";
+  card += rule;
+  card += "  |" + center(title, width) + "|\n";
+  card += rule;
+  card += "  |  Computer      " + pad(hostText, width - 16) + "|\n";
+  card += "  |  Pairing code  " + pad(code, width - 16) + "|\n";
+  card += rule;
+  card += "  Enter both in the Orvane iPhone app.\n";
+  card += "\n";
+  return card;
+}
+
+void printPairingCard(const std::string& code) {
+  const std::string card = pairingCard(code, lanIP() + ":" + std::to_string(port()));
+  std::fwrite(card.data(), 1, card.size(), stdout);
+  // Whoever reads us through a pipe should see the card now, not when the buffer fills.
+  std::fflush(stdout);
+}
+
+}  // namespace orvane

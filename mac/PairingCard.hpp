@@ -3,13 +3,20 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+
+struct ifaddrs;
 
 namespace orvane {
 
 // The first non-loopback IPv4 address in the system's interface order, or "127.0.0.1".
 std::string lanIP();
+
+// The choice lanIP makes, over a list the caller holds: the numeric text of the first entry
+// with an IPv4 address on an interface without the loopback flag that converts, if any.
+std::optional<std::string> firstLanAddress(const ifaddrs* list);
 
 // Length in user-perceived characters (grapheme clusters) of UTF-8 text.
 std::size_t displayLength(std::string_view text);

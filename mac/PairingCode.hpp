@@ -4,15 +4,19 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvane {
 
-// The 20 words codes are made from.
+// The table as stored: 20 words separated by single spaces.
+extern const std::string_view wordTable;
+
+// The 20 words codes are made from, split from wordTable at first use.
 const std::vector<std::string>& words();
 
-// A uniformly drawn integer in [0, bound), from the operating system's secure random source.
-// Throws std::system_error when the source cannot be read.
+// A uniformly drawn integer in [0, bound), bound > 0, from the operating system's secure
+// random source. Throws std::system_error when the source cannot be read.
 std::uint64_t secureRandomBelow(std::uint64_t bound);
 
 // Makes a new code, stores it (with a line feed, mode 0600) and returns it. Throws
