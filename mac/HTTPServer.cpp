@@ -9,6 +9,8 @@
 //   buffer, which is parsed whole after every read.
 // - After a complete request no further request byte is looked at; the connection ends after
 //   the single write of the response.
+// - Guesses at the code are counted per peer address by the one limiter of the server, which
+//   outlives every connection.
 #include "HTTPServer.hpp"
 
 #include <sys/resource.h>
@@ -54,7 +56,8 @@ Chunk& scratchChunk() {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  explicit Connection(tcp::socket socket) : socket_(std::move(socket)) {}
+  Connection(tcp::socket socket, GuessLimiter& limiter)
+      : socket_(std::move(socket)), limiter_(limiter) {}
 
   void start() {
     // Reads happen only after readiness is reported; non-blocking mode turns a spurious
@@ -96,7 +99,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void answer(const Request& request) {
     std::string().swap(buffer_);
-    response_ = serializeResponse(respond(request));
+    std::error_code ec;
+    const std::string peer = socket_.remote_endpoint(ec).address().to_string();
+    response_ = serializeResponse(respond(request, limiter_, peer));
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](std::error_code, std::size_t) {
                         self->discardPendingInput();
@@ -126,6 +131,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   tcp::socket socket_;
+  GuessLimiter& limiter_;
   std::string buffer_;
   std::string response_;
 };
@@ -137,6 +143,10 @@ unsigned workerCount() {
 }  // namespace
 
 struct HTTPServer::Impl {
+  Impl(GuessLimits limits, GuessLimiter::Clock clock) : limiter(limits, std::move(clock)) {}
+
+  // Declared first so that it outlives the connections the io_context still holds.
+  GuessLimiter limiter;
   asio::io_context io;
   tcp::acceptor acceptor{io};
   asio::steady_timer acceptPause{io};
@@ -149,7 +159,7 @@ struct HTTPServer::Impl {
         return;
       if (ec)
         return pauseAccepting();
-      std::make_shared<Connection>(std::move(socket))->start();
+      std::make_shared<Connection>(std::move(socket), limiter)->start();
       accept();
     });
   }
@@ -193,7 +203,8 @@ void raiseOpenFileLimit() {
 
 HTTPServer::HTTPServer() : HTTPServer(port()) {}
 
-HTTPServer::HTTPServer(std::uint16_t listenPort) : impl_(std::make_unique<Impl>()) {
+HTTPServer::HTTPServer(std::uint16_t listenPort, GuessLimits limits, GuessLimiter::Clock clock)
+    : impl_(std::make_unique<Impl>(limits, std::move(clock))) {
   raiseOpenFileLimit();
   // A peer that vanishes while its response is written must not end the process.
   std::signal(SIGPIPE, SIG_IGN);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "GuessLimiter.hpp"
+
 namespace orvane {
 
 class HTTPServer {
@@ -12,8 +14,10 @@ class HTTPServer {
   // Listens on port(). Throws std::system_error (std::errc::address_in_use when another
   // listener holds the port). Also raises the open-file limit and ignores SIGPIPE.
   HTTPServer();
-  // Listens on `listenPort` (0 lets the system choose); used by tests.
-  explicit HTTPServer(std::uint16_t listenPort);
+  // Listens on `listenPort` (0 lets the system choose), with guesses at the code limited as
+  // given; used by tests.
+  explicit HTTPServer(std::uint16_t listenPort, GuessLimits limits = {},
+                      GuessLimiter::Clock clock = std::chrono::steady_clock::now);
   // Stops the worker threads and drops every connection; the bridge itself never gets here.
   ~HTTPServer();
 

@@ -1,5 +1,6 @@
 // Routing and response bytes. The credential is checked before method or path are looked at,
-// so an unauthorised client learns nothing about the routes. A route that rejects its payload
+// so an unauthorised client learns nothing about the routes; a client locked out for guessing
+// gets the very same unauthorised response. A route that rejects its payload
 // touches neither the engine nor the flag file. The router keeps no state.
 #include "Router.hpp"
 
@@ -108,9 +109,13 @@ bool credentialMatches(std::string_view given, std::string_view expected) {
   return difference == 0;
 }
 
-Response respond(const Request& request) {
-  if (!credentialMatches(request.bearer, token()))
-    return error(401, "unauthorized");
+namespace {
+
+Response unauthorized() {
+  return error(401, "unauthorized");
+}
+
+Response route(const Request& request) {
   const std::string& method = request.method;
   const std::string& path = request.path;
   if (method == "GET" && path == "/health")
@@ -124,6 +129,20 @@ Response respond(const Request& request) {
   if (method == "POST" && path == "/orvane")
     return setOrvaned(request);
   return error(404, "not found");
+}
+
+}  // namespace
+
+Response respond(const Request& request) {
+  if (!credentialMatches(request.bearer, token()))
+    return unauthorized();
+  return route(request);
+}
+
+Response respond(const Request& request, GuessLimiter& limiter, std::string_view peer) {
+  if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
+    return unauthorized();
+  return route(request);
 }
 
 std::string serializeResponse(const Response& response) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "GuessLimiter.hpp"
 #include "Json.hpp"
 #include "Request.hpp"
 
@@ -16,6 +17,10 @@ struct Response {
 
 // Checks the bearer credential, picks the route and calls the engine.
 Response respond(const Request& request);
+
+// The same for a request that came from `peer`, whose guesses at the code `limiter` counts:
+// a locked-out peer gets the unauthorised response whatever code it sent.
+Response respond(const Request& request, GuessLimiter& limiter, std::string_view peer);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);

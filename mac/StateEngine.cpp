@@ -1,5 +1,6 @@
 // The engine's public operations. Invariants: every public operation holds `queue_` for its
-// whole body, file writes included, reads the clock once and calls no other public
+// whole body, file writes included (ingest then waits, without it, for its history lines to
+// reach stable storage), reads the clock once and calls no other public
 // operation; `heartRates_` keeps arrival order and at most maxHeartRates readings; no stored
 // value or timestamp is non-finite, and no stored timestamp lies more than 60 s beyond the
 // clock reading of the ingest that stored it.
@@ -69,7 +70,8 @@ std::optional<double> toDouble(const JsonObject& value) {
   return std::nullopt;
 }
 
-StateEngine::StateEngine(Clock clock) : clock_(std::move(clock)) {}
+StateEngine::StateEngine(Clock clock, HistoryFlusher::Flush flush)
+    : clock_(std::move(clock)), historyFlusher_(std::move(flush)) {}
 
 void StateEngine::setInitialOrvaned(bool enabled) {
   const std::lock_guard lock(queue_);
@@ -84,7 +86,7 @@ void StateEngine::setOrvaned(bool enabled) {
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
-  const std::lock_guard lock(queue_);
+  std::unique_lock lock(queue_);
   const double now = clock_();
   std::int64_t accepted = 0;
   std::string history;
@@ -112,9 +114,14 @@ std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
   if (heartRates_.size() > maxHeartRates)
     heartRates_.erase(heartRates_.begin(),
                       heartRates_.end() - static_cast<std::ptrdiff_t>(maxHeartRates));
+  std::uint64_t ticket = 0;
   if (!history.empty())
-    appendHistory(historyFile(), history);
+    ticket = appendHistoryLocked(historyFile(), history);
   writeStateLocked(now);
+  // Readers and other batches need not wait for the disk; only this caller's answer does.
+  lock.unlock();
+  if (ticket != 0)
+    historyFlusher_.waitFlushed(ticket);
   return accepted;
 }
 

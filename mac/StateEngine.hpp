@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "HistoryFlusher.hpp"
 #include "Json.hpp"
 #include "Reading.hpp"
 
@@ -26,7 +27,8 @@ std::optional<double> toDouble(const JsonObject& value);
 
 class StateEngine {
  public:
-  explicit StateEngine(Clock clock = systemNow);
+  // `flush` makes appended history lines durable; tests substitute their own.
+  explicit StateEngine(Clock clock = systemNow, HistoryFlusher::Flush flush = flushFileData);
 
   StateEngine(const StateEngine&) = delete;
   StateEngine& operator=(const StateEngine&) = delete;
@@ -36,7 +38,8 @@ class StateEngine {
   // Sets the flag and rewrites the state file.
   void setOrvaned(bool enabled);
   // Stores at most 2000 samples, appends their history lines, rewrites the state file and
-  // returns how many samples were accepted.
+  // returns how many samples were accepted. When it returns, the appended lines are on stable
+  // storage; that flush happens after the engine is free for other callers.
   std::int64_t ingest(const std::vector<JsonObject>& samples);
   // The state document as of now.
   JsonObject state();
@@ -53,8 +56,9 @@ class StateEngine {
   // a record that cannot be serialised adds nothing.
   static void addHistoryLine(std::string& text, const std::string& type, Reading reading,
                              const JsonObject& sample);
-  // Adds a batch's lines at the end of the history file, all or nothing.
-  static void appendHistory(const std::filesystem::path& file, std::string_view text);
+  // Adds a batch's lines at the end of the history file, all or nothing, and returns the
+  // ticket to wait for until they are durable (0 when there is nothing left to wait for).
+  std::uint64_t appendHistoryLocked(const std::filesystem::path& file, std::string_view text);
 
   Clock clock_;
   // Stands for the serial queue: every public operation holds it for its whole body.
@@ -66,6 +70,10 @@ class StateEngine {
   std::optional<Reading> sleepHours_;
   std::optional<Reading> oxygen_;
   std::optional<Reading> respiration_;
+  // The history file whose torn tail has been cut; each file is checked once, before our
+  // first append to it, since afterwards it only grows by our own whole lines.
+  std::filesystem::path checkedHistory_;
+  HistoryFlusher historyFlusher_;
 };
 
 // The one engine of the process, made on first use.

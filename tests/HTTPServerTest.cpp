@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <string>
@@ -34,11 +36,18 @@ constexpr int silenceMs = 200;
 // A blocking loopback client socket, closed on destruction.
 class Client {
  public:
-  // Connects at once unless `port` is 0.
-  explicit Client(std::uint16_t port) {
+  // Connects at once unless `port` is 0; with `from`, from that loopback address.
+  explicit Client(std::uint16_t port, const char* from = nullptr) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd_ < 0)
       throw std::system_error(errno, std::generic_category(), "socket");
+    if (from != nullptr) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &local.sin_addr);
+      if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        throw std::system_error(errno, std::generic_category(), "bind");
+    }
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (port != 0)
@@ -292,6 +301,48 @@ TEST_F(HTTPServerTest, AcceptingResumesAfterRunningOutOfDescriptors) {
   }
   EXPECT_EQ(starvedClient.readUntilClosed(), healthReply);
   EXPECT_EQ(exchange(get("/health")), healthReply);
+}
+
+// A server whose guess limiter runs on a clock the test moves.
+class GuessLimitedServerTest : public test::DataDirTest {
+ protected:
+  static void SetUpTestSuite() { setToken(code); }
+
+  void SetUp() override {
+    DataDirTest::SetUp();
+    ensureDataDir();
+    server_.start();
+  }
+
+  std::string exchangeFrom(const char* from, const std::string& request) {
+    Client client(server_.localPort(), from);
+    client.send(request);
+    return client.readUntilClosed();
+  }
+
+  // Seconds on the limiter's clock; read by the server's threads.
+  std::atomic<int> seconds_{0};
+
+ private:
+  HTTPServer server_{
+      0, GuessLimits{}, [this] {
+        return std::chrono::steady_clock::time_point(std::chrono::seconds(seconds_.load()));
+      }};
+};
+
+TEST_F(GuessLimitedServerTest, GuessingAddressIsLockedOutUntilItFallsQuiet) {
+  const std::string refusal = serializeResponse({401, {{"error", "unauthorized"}}});
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(exchangeFrom("127.0.0.1", get("/health", "guess-" + std::to_string(i))), refusal);
+  EXPECT_EQ(exchangeFrom("127.0.0.1", get("/health")), refusal);
+  EXPECT_EQ(exchangeFrom("127.0.0.2", get("/health")), healthReply);
+
+  seconds_ += 59;
+  EXPECT_EQ(exchangeFrom("127.0.0.1", get("/health")), refusal);
+  seconds_ += 59;
+  EXPECT_EQ(exchangeFrom("127.0.0.1", post("/mark", "{}")), refusal);
+  seconds_ += 60;
+  EXPECT_EQ(exchangeFrom("127.0.0.1", get("/health")), healthReply);
 }
 
 TEST(HTTPServerListenTest, SecondServerOnTheSamePortFailsWithAddressInUse) {

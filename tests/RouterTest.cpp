@@ -79,6 +79,25 @@ TEST_F(RouterTest, EveryRouteNeedsTheCodeBeforeAnythingElse) {
   EXPECT_FALSE(std::filesystem::exists(orvanedFile()));
 }
 
+TEST_F(RouterTest, LockedOutPeerGetsTheSameUnauthorisedResponseForTheRightCode) {
+  GuessLimiter limiter;
+  const Request wrongCode = request("GET", "/health", std::string(code) + "x");
+  const std::string refusal = serializeResponse(respond(wrongCode));
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(serializeResponse(respond(wrongCode, limiter, "192.168.1.20")), refusal);
+
+  // Locked: not even a valid batch reaches the engine.
+  Request batch = post("/ingest", R"({"samples":[)" + sample() + "]}");
+  EXPECT_EQ(serializeResponse(respond(batch, limiter, "192.168.1.20")), refusal);
+  EXPECT_FALSE(std::filesystem::exists(historyFile()));
+
+  // Another address, and callers without an address, are served as before.
+  EXPECT_EQ(respond(batch, limiter, "192.168.1.21").body,
+            (JsonObject{{"ok", true}, {"accepted", 1}}));
+  EXPECT_EQ(respond(request("GET", "/health")).status, 200);
+  EXPECT_EQ(respond(request("GET", "/nowhere"), limiter, "192.168.1.21").status, 404);
+}
+
 TEST(CredentialTest, MatchesOnlyTheWholeString) {
   EXPECT_TRUE(credentialMatches("abc", "abc"));
   EXPECT_TRUE(credentialMatches("", ""));

@@ -1,0 +1,59 @@
+// Makes appended history lines durable without holding the engine behind the disk: writers
+// register what they wrote, and one flush covers every batch registered before it started.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace orvane {
+
+// Flushes a file's data to stable storage (F_FULLFSYNC where the drive's cache needs it);
+// returns 0 or -1 with errno, like the system call.
+int flushFileData(int fd);
+
+// An open file descriptor, closed when the last owner lets go.
+class OpenFile {
+ public:
+  explicit OpenFile(int fd) : fd_(fd) {}
+  ~OpenFile();
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+class HistoryFlusher {
+ public:
+  using Flush = std::function<int(int fd)>;
+
+  explicit HistoryFlusher(Flush flush = flushFileData);
+
+  HistoryFlusher(const HistoryFlusher&) = delete;
+  HistoryFlusher& operator=(const HistoryFlusher&) = delete;
+
+  // Notes that bytes were written through `file`, and returns the ticket that waitFlushed
+  // takes. Callers register in the order they wrote.
+  std::uint64_t written(std::shared_ptr<const OpenFile> file);
+
+  // Returns once everything registered up to `ticket` has been flushed, by this caller or by
+  // one already flushing. A failed flush is not retried: the caller has nobody to tell.
+  void waitFlushed(std::uint64_t ticket);
+
+ private:
+  const Flush flush_;
+  std::mutex mutex_;
+  std::condition_variable flushedChanged_;
+  std::uint64_t written_ = 0;
+  std::uint64_t flushed_ = 0;
+  bool flushing_ = false;
+  // Files written since the last flush began, one per distinct file.
+  std::vector<std::shared_ptr<const OpenFile>> pending_;
+};
+
+}  // namespace orvane
