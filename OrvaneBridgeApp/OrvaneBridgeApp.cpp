@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "AppIcon.hpp"
 #include "BundleResources.hpp"
 #include "PairingInfo.hpp"
 #include "QuitSignals.hpp"
@@ -77,6 +78,9 @@ OrvaneBridgeApp& OrvaneBridgeMain::delegate() {
 
 int OrvaneBridgeMain::main(int argc, char** argv) {
   QApplication application(argc, argv);
+  // Ties the window to the installed desktop entry (its icon and name in docks and switchers).
+  QGuiApplication::setDesktopFileName(appIconName);
+  QApplication::setWindowIcon(appIcon());
   // Closing the window neither quits nor stops the bridge; quitting is the session's or a
   // signal's business.
   QApplication::setQuitOnLastWindowClosed(false);
