@@ -19,6 +19,9 @@ class DataDirectory : public test::DataDirTest {
     std::ofstream(p, std::ios::binary) << text;
   }
   static std::string readText(const fs::path& p) { return readWholeFile(p).value_or("<none>"); }
+  std::ptrdiff_t entries() const {
+    return std::distance(fs::directory_iterator(dataPath()), fs::directory_iterator());
+  }
 };
 
 TEST_F(DataDirectory, ComesFromTheEnvironmentOnEveryCall) {
@@ -35,21 +38,16 @@ TEST_F(DataDirectory, ComesFromTheEnvironmentOnEveryCall) {
   EXPECT_EQ(historyFile(), fs::path(home) / ".orvane" / "history.jsonl");
 }
 
-TEST_F(DataDirectory, CreatesEveryMissingParentOwnerOnly) {
+TEST_F(DataDirectory, CreatesMissingParentsOwnerOnlyAndLeavesExistingOnesAlone) {
+  fs::create_directory(dataPath());
+  fs::permissions(dataPath(), fs::perms(0755));
   const fs::path deep = dataPath() / "a" / "b";
   ::setenv("ORVANE_DIR", deep.c_str(), 1);
   ensureDataDir();
-  for (const fs::path& p : {dataPath(), dataPath() / "a", deep}) {
-    EXPECT_EQ(permissionsOf(p), 0700u) << p;
-  }
-  ensureDataDir();  // an existing directory is fine
-}
-
-TEST_F(DataDirectory, LeavesAnExistingDirectoryAsItIs) {
-  fs::create_directory(dataPath());
-  fs::permissions(dataPath(), fs::perms(0755));
-  ensureDataDir();
   EXPECT_EQ(permissionsOf(dataPath()), 0755u);
+  EXPECT_EQ(permissionsOf(dataPath() / "a"), 0700u);
+  EXPECT_EQ(permissionsOf(deep), 0700u);
+  ensureDataDir();  // an existing directory is fine
 }
 
 TEST_F(DataDirectory, PlainFileInTheWayFails) {
@@ -74,7 +72,7 @@ TEST_F(DataDirectory, OrvanedFlagIsOnUnlessTheFileSaysZero) {
       {"0\n0\n", true},
       {"\xFF"
        "0",
-       true},  // not UTF-8
+       true},
   };
   for (const auto& [content, expected] : cases) {
     writeText(orvanedFile(), content);
@@ -89,8 +87,7 @@ TEST_F(DataDirectory, WriteOrvanedReplacesTheFileAndDropsErrors) {
   EXPECT_FALSE(loadOrvaned());
   writeOrvaned(true);
   EXPECT_EQ(readText(orvanedFile()), "1\n");
-  // No temporary files are left behind.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dataPath()), fs::directory_iterator()), 1);
+  EXPECT_EQ(entries(), 1);  // no temporary file stays behind
 
   ::setenv("ORVANE_DIR", (rootPath() / "missing").c_str(), 1);
   EXPECT_NO_THROW(writeOrvaned(false));
@@ -105,11 +102,10 @@ TEST_F(DataDirectory, AtomicWriteKeepsTheOldFileOnFailureAndHonoursTheMode) {
 
   // A directory where the file should be makes the rename fail; nothing else changes.
   const fs::path blocked = dataPath() / "blocked";
-  fs::create_directory(blocked);
-  fs::create_directory(blocked / "inner");
+  fs::create_directories(blocked / "inner");
   EXPECT_THROW(writeFileAtomically(blocked, "x"), std::system_error);
   EXPECT_TRUE(fs::is_directory(blocked / "inner"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dataPath()), fs::directory_iterator()), 2);
+  EXPECT_EQ(entries(), 2);
 }
 
 }  // namespace

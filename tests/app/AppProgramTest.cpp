@@ -14,28 +14,6 @@
 namespace orvane {
 namespace {
 
-// Sets an environment variable for the life of the object.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      saved_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    if (saved_)
-      ::setenv(name_, saved_->c_str(), 1);
-    else
-      ::unsetenv(name_);
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
 // A loopback port that was free a moment ago.
 int freePort() {
   const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -52,8 +30,8 @@ int freePort() {
 
 class AppProgram : public ::testing::TestWithParam<int> {};
 
-// The app is installed as bin/OrvaneBridgeApp -> ../lib/OrvaneBridgeApp/OrvaneBridgeApp, with
-// a fake bridge in lib/OrvaneBridgeApp/OrvaneBridgeApp.resources.
+// Installed as bin/OrvaneBridgeApp -> ../lib/OrvaneBridgeApp/OrvaneBridgeApp, with a fake bridge
+// in lib/OrvaneBridgeApp/OrvaneBridgeApp.resources: the app must find it through the link.
 TEST_P(AppProgram, QuitSignalStopsTheBridgeAndEndsTheApp) {
   test::TemporaryDirectory root;
   const std::filesystem::path lib = root.path() / "lib" / "OrvaneBridgeApp";
@@ -62,17 +40,17 @@ TEST_P(AppProgram, QuitSignalStopsTheBridgeAndEndsTheApp) {
   std::filesystem::copy_file(ORVANE_APP_PATH, lib / "OrvaneBridgeApp");
   std::filesystem::create_symlink("../lib/OrvaneBridgeApp/OrvaneBridgeApp",
                                   root.path() / "bin" / "OrvaneBridgeApp");
-  test::writeFile(root.path() / "card", test::bridgeCard("10.3.3.3:8788", "amber-fox-3"));
+  test::writeFile(root.path() / "card", pairingCard("amber-fox-3", "10.3.3.3:8788"));
   test::EventChannel events(root.path() / "events");
   test::FakeBridge{root.path() / "card", root.path() / "card"}.writeTo(
       lib / "OrvaneBridgeApp.resources" / "OrvaneBridge", events, root.path() / "control");
+  std::filesystem::create_directory(root.path() / "runtime");
+  std::filesystem::permissions(root.path() / "runtime", std::filesystem::perms::owner_all);
 
   QProcess app;
   app.setProcessChannelMode(QProcess::ForwardedChannels);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  std::filesystem::create_directory(root.path() / "runtime");
-  std::filesystem::permissions(root.path() / "runtime", std::filesystem::perms::owner_all);
   environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), test::qPath(root.path() / "runtime"));
   app.setProcessEnvironment(environment);
   app.start(test::qPath(root.path() / "bin" / "OrvaneBridgeApp"), {});
@@ -82,10 +60,9 @@ TEST_P(AppProgram, QuitSignalStopsTheBridgeAndEndsTheApp) {
   EXPECT_EQ(events.next(), "args 0");
   const std::optional<std::string> serving = events.next();
   ASSERT_TRUE(serving && serving->rfind("serve ", 0) == 0) << serving.value_or("nothing");
-  const std::string server = serving->substr(6);
 
   ::kill(static_cast<pid_t>(app.processId()), GetParam());
-  EXPECT_EQ(events.next(), "TERM " + server);
+  EXPECT_EQ(events.next(), "TERM " + serving->substr(6));
   ASSERT_TRUE(app.waitForFinished(20'000));
   EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(app.exitCode(), 0);
@@ -93,23 +70,26 @@ TEST_P(AppProgram, QuitSignalStopsTheBridgeAndEndsTheApp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(QuitSignals, AppProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& param) {
-                           return std::string(sigabbrev_np(param.param));
-                         });
+                         [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
-TEST(RealBridge, WindowShowsTheCodeFromTheTokenFileAndQuitStopsTheServer) {
-  test::TemporaryDirectory root;
-  const std::filesystem::path data = root.path() / "data";
+// The bridge started by the app inherits ORVANE_DIR (set by the fixture) and ORVANE_PORT.
+class RealBridge : public test::DataDirTest {
+ protected:
+  void TearDown() override {
+    ::unsetenv("ORVANE_PORT");
+    DataDirTest::TearDown();
+  }
+};
+
+TEST_F(RealBridge, WindowShowsTheCodeFromTheTokenFileAndQuitStopsTheServer) {
   const int port = freePort();
-  ScopedEnvironment dataDirectory("ORVANE_DIR", data.string());
-  ScopedEnvironment listenPort("ORVANE_PORT", std::to_string(port));
-
+  ::setenv("ORVANE_PORT", std::to_string(port).c_str(), 1);
   OrvaneBridgeApp app(QStringLiteral(ORVANE_APP_RESOURCES));
   app.applicationDidFinishLaunching();
   const pid_t server = app.bridgePid();
   ASSERT_GT(server, 0);
 
-  std::ifstream tokenFile(data / "token");
+  std::ifstream tokenFile(dataPath() / "token");
   std::string token;
   ASSERT_TRUE(std::getline(tokenFile, token));
   ASSERT_FALSE(token.empty());

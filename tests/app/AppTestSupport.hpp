@@ -1,5 +1,5 @@
-// Fixtures shared by the app's tests: the bridge's card text, fake bridges that report what
-// happens to them through a FIFO, and bounded waits for child processes.
+// Fixtures shared by the app's tests: fake bridges that report what happens to them through a
+// FIFO, and bounded waits for child processes.
 #pragma once
 
 #include <fcntl.h>
@@ -10,8 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QColor>
 #include <QString>
-#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -19,6 +20,9 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "PairingCard.hpp"
 #include "TestSupport.hpp"
 
 namespace orvane::test {
@@ -27,25 +31,20 @@ inline QString qPath(const std::filesystem::path& path) {
   return QString::fromStdString(path);
 }
 
-// The nine-line card exactly as the bridge prints it (ASCII values).
-inline std::string bridgeCard(const std::string& host, const std::string& code) {
-  const std::size_t width = std::max({std::size_t{38}, host.size() + 18, code.size() + 18});
-  const auto pad = [](const std::string& text, std::size_t to) {
-    return text + std::string(to > text.size() ? to - text.size() : 0, ' ');
-  };
-  const std::string title = "Orvane pairing card";
-  const std::size_t left = (width - title.size()) / 2;
-  const std::string rule = "  +" + std::string(width, '-') + "+\n";
-  return "\n" + rule + "  |" + std::string(left, ' ') + pad(title, width - left) + "|\n" + rule +
-         "  |  Computer      " + pad(host, width - 16) + "|\n" + "  |  Pairing code  " +
-         pad(code, width - 16) + "|\n" + rule + "  Enter both in the Orvane iPhone app.\n\n";
-}
-
 inline void writeFile(const std::filesystem::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out)
+  if (!(out << text))
     throw std::runtime_error("cannot write " + file.string());
+}
+
+// Opaque and within 10 of `expected` in each channel: antialiasing and gradient rounding.
+inline ::testing::AssertionResult colourNear(const QColor& actual, const QColor& expected) {
+  if (actual.alpha() == 255 && std::abs(actual.red() - expected.red()) <= 10 &&
+      std::abs(actual.green() - expected.green()) <= 10 &&
+      std::abs(actual.blue() - expected.blue()) <= 10)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "got " << actual.name(QColor::HexArgb).toStdString()
+                                       << ", want near " << expected.name().toStdString();
 }
 
 // Lines written by fake bridges into a FIFO. Held open for reading and writing, so fakes never
@@ -53,11 +52,9 @@ inline void writeFile(const std::filesystem::path& file, const std::string& text
 class EventChannel {
  public:
   explicit EventChannel(const std::filesystem::path& fifo) : path_(fifo) {
-    if (::mkfifo(fifo.c_str(), 0600) != 0)
-      throw std::runtime_error("mkfifo failed");
-    fd_ = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
-      throw std::runtime_error("cannot open fifo");
+    if (::mkfifo(fifo.c_str(), 0600) != 0 ||
+        (fd_ = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0)
+      throw std::runtime_error("cannot make fifo");
   }
   ~EventChannel() { ::close(fd_); }
   EventChannel(const EventChannel&) = delete;
@@ -76,13 +73,14 @@ class EventChannel {
       pollfd entry{fd_, POLLIN, 0};
       if (::poll(&entry, 1, timeoutMs) <= 0)
         return std::nullopt;
-      readAvailable();
+      char chunk[4096];
+      for (ssize_t got; (got = ::read(fd_, chunk, sizeof chunk)) > 0;)
+        buffer_.append(chunk, static_cast<std::size_t>(got));
     }
   }
 
   // Every complete line that has already arrived.
   std::vector<std::string> drain() {
-    readAvailable();
     std::vector<std::string> lines;
     while (auto line = next(0))
       lines.push_back(*line);
@@ -90,22 +88,15 @@ class EventChannel {
   }
 
  private:
-  void readAvailable() {
-    char chunk[4096];
-    ssize_t got = 0;
-    while ((got = ::read(fd_, chunk, sizeof chunk)) > 0)
-      buffer_.append(chunk, static_cast<std::size_t>(got));
-  }
-
   std::filesystem::path path_;
   int fd_ = -1;
   std::string buffer_;
 };
 
 // A stand-in for the bridge. It reports "args N [a] [b]..." for every run; with "--pairing" or
-// "--rotate-pairing" it prints the matching card file and exits; with no argument it opens the
-// control FIFO, reports "serve PID" and idles until it reads "exit" from the control FIFO (at most
-// two minutes). A termination request is reported as "TERM PID" and ends it, unless `surviveTerm`.
+// "--rotate-pairing" it prints the matching card file and exits; with no argument it reports
+// "serve PID" and idles until it reads "exit" from the control FIFO (two minutes at most). A
+// termination request is reported as "TERM PID" and ends it, unless `surviveTerm`.
 struct FakeBridge {
   std::filesystem::path pairingCard;
   std::filesystem::path rotateCard;
@@ -114,22 +105,16 @@ struct FakeBridge {
   void writeTo(const std::filesystem::path& executable, const EventChannel& events,
                const std::filesystem::path& control) const {
     const std::string channel = "'" + events.path().string() + "'";
-    std::string script = "#!/bin/bash\n";
-    script += "{ printf 'args %s' \"$#\"; (( $# )) && printf ' [%s]' \"$@\"; printf '\\n'; } > " +
-              channel + "\n";
-    script += "case \"$1\" in\n";
-    script += "  --pairing) cat '" + pairingCard.string() + "' ;;\n";
-    script += "  --rotate-pairing) cat '" + rotateCard.string() + "' ;;\n";
-    script += "  *)\n";
-    script +=
-        "    trap 'echo \"TERM $$\" > " + channel + (surviveTerm ? "" : "; exit 0") + "' TERM\n";
-    script += "    exec 3<>'" + control.string() + "'\n";
-    script += "    echo \"serve $$\" > " + channel + "\n";
-    script += "    while (( SECONDS < 120 )); do\n";
-    script += "      if read -t 5 -u 3 line && [[ $line == exit ]]; then exit 0; fi\n";
-    script += "    done ;;\n";
-    script += "esac\n";
-    writeFile(executable, script);
+    writeFile(executable,
+              "#!/bin/bash\n"
+              "{ printf 'args %s' \"$#\"; (( $# )) && printf ' [%s]' \"$@\"; printf '\\n'; } > " +
+                  channel + "\ncase \"$1\" in\n  --pairing) cat '" + pairingCard.string() +
+                  "' ;;\n  --rotate-pairing) cat '" + rotateCard.string() + "' ;;\n  *)\n" +
+                  "    trap 'echo \"TERM $$\" > " + channel + (surviveTerm ? "" : "; exit 0") +
+                  "' TERM\n    exec 3<>'" + control.string() + "'\n    echo \"serve $$\" > " +
+                  channel + "\n    while (( SECONDS < 120 )); do\n" +
+                  "      if read -t 5 -u 3 line && [[ $line == exit ]]; then exit 0; fi\n" +
+                  "    done ;;\nesac\n");
     std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
     if (!std::filesystem::exists(control) && ::mkfifo(control.c_str(), 0600) != 0)
       throw std::runtime_error("mkfifo failed");
@@ -137,31 +122,27 @@ struct FakeBridge {
 };
 
 // Tells every idle fake bridge reading `control` to exit.
-inline void releaseFakes(const std::filesystem::path& control, int count = 4) {
+inline void releaseFakes(const std::filesystem::path& control) {
   const int fd = ::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return;  // no fake is listening
   // One write, so that no fake can read its line and exit (leaving no reader, and a SIGPIPE
   // for this process) before the rest has been written.
-  std::string lines;
-  for (int i = 0; i < count; ++i)
-    lines += "exit\n";
+  const std::string lines = "exit\nexit\nexit\nexit\n";
   [[maybe_unused]] const ssize_t written = ::write(fd, lines.data(), lines.size());
   ::close(fd);
 }
 
-// Reaps `pid` (a child of this process) once it has exited, waiting at most `timeoutMs`.
-inline bool waitForExit(pid_t pid, int timeoutMs = 20'000) {
+// Reaps `pid` (a child of this process) once it has exited, waiting at most 20 s.
+inline bool waitForExit(pid_t pid) {
   const int notice = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (notice < 0)
     return false;
   pollfd entry{notice, POLLIN, 0};
-  const bool exited = ::poll(&entry, 1, timeoutMs) > 0;
+  const bool exited = ::poll(&entry, 1, 20'000) > 0;
   ::close(notice);
-  if (exited) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
+  if (exited)
+    ::waitpid(pid, nullptr, 0);
   return exited;
 }
 
@@ -176,6 +157,29 @@ inline void killAndReap(pid_t pid) {
   if (pid > 0 && ::kill(pid, SIGKILL) == 0)
     waitForExit(pid);
 }
+
+// A resources directory (not holding a bridge yet) and a fake bridge for it that prints one
+// card for "--pairing" and another for "--rotate-pairing". The cards come from the bridge's own
+// printer, so the app is tested against the real format.
+class FakeBridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(root_.path() / "card-pairing", pairingCard("amber-fox-1", "10.1.1.1:8788"));
+    writeFile(root_.path() / "card-rotate", pairingCard("cedar-owl-2", "10.2.2.2:8788"));
+    std::filesystem::create_directory(resources());
+  }
+  std::filesystem::path resources() const { return root_.path() / "resources"; }
+  void installFake(bool surviveTerm = false) {
+    installFakeAt(resources() / "OrvaneBridge", surviveTerm);
+  }
+  void installFakeAt(const std::filesystem::path& executable, bool surviveTerm = false) {
+    FakeBridge{root_.path() / "card-pairing", root_.path() / "card-rotate", surviveTerm}.writeTo(
+        executable, events_, root_.path() / "control");
+  }
+
+  TemporaryDirectory root_;
+  EventChannel events_{root_.path() / "events"};
+};
 
 }  // namespace orvane::test
 

@@ -12,8 +12,7 @@ using namespace std::chrono_literals;
 std::string readAll(int descriptor) {
   std::string text;
   char chunk[256];
-  ssize_t got = 0;
-  while ((got = ::read(descriptor, chunk, sizeof chunk)) > 0)
+  for (ssize_t got; (got = ::read(descriptor, chunk, sizeof chunk)) > 0;)
     text.append(chunk, static_cast<std::size_t>(got));
   return text;
 }
@@ -41,21 +40,20 @@ TEST(ChildProcess, LaunchFailureGivesAHandleThatDoesNothing) {
   EXPECT_TRUE(child.waitUntilExit(0ms));
 }
 
-class RunningChild : public ::testing::Test {
+// A fake bridge in server mode, launched and known to be serving.
+class RunningChild : public test::FakeBridgeTest {
  protected:
   void SetUp() override {
-    test::writeFile(root_.path() / "card", "");
-    test::FakeBridge{root_.path() / "card", root_.path() / "card"}.writeTo(
-        root_.path() / "fake", events_, root_.path() / "control");
-    child_ = ChildProcess::launch(root_.path() / "fake", {}, output_.writeEnd(), error_.writeEnd());
+    FakeBridgeTest::SetUp();
+    installFake();
+    child_ = ChildProcess::launch(resources() / "OrvaneBridge", {}, output_.writeEnd(),
+                                  error_.writeEnd());
     ASSERT_TRUE(child_.launched());
     ASSERT_EQ(events_.next(), "args 0");
     ASSERT_EQ(events_.next(), "serve " + std::to_string(child_.pid()));
   }
   void TearDown() override { test::killAndReap(child_.pid()); }
 
-  test::TemporaryDirectory root_;
-  test::EventChannel events_{root_.path() / "events"};
   Pipe output_;
   Pipe error_;
   ChildProcess child_;

@@ -1,4 +1,4 @@
-// Reads a QR Code back out of an image the way a phone camera would, with zbar.
+// Reads a QR Code back out of an image with zbar, as a phone camera would.
 #pragma once
 
 #include <zbar.h>
