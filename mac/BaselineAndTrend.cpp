@@ -23,6 +23,15 @@ struct Point {
 
 }  // namespace
 
+bool inBaselineWindow(double age) {
+  return age < baselineWindow;
+}
+
+bool inTrendWindow(double age) {
+  // Negated rather than `age <= trendWindow`, so that a NaN age counts as inside.
+  return !(age > trendWindow);
+}
+
 double roundHalfAway(double value) {
   return std::round(value);
 }
@@ -33,13 +42,20 @@ double roundOneDecimal(double value) {
 
 std::optional<Baseline> baseline(std::span<const Reading> heartRates,
                                  const std::optional<Reading>& restingHR, double now) {
-  if (restingHR && now - restingHR->ts < restingFreshness)
+  if (restingIsFresh(restingHR, now))
     return Baseline{restingHR->value, "resting_heart_rate"};
+  return dailyBaseline(heartRates, now);
+}
 
+bool restingIsFresh(const std::optional<Reading>& restingHR, double now) {
+  return restingHR && now - restingHR->ts < restingFreshness;
+}
+
+std::optional<Baseline> dailyBaseline(std::span<const Reading> heartRates, double now) {
   std::vector<double> values;
   values.reserve(heartRates.size());
   for (const Reading& r : heartRates) {
-    if (now - r.ts < baselineWindow)
+    if (inBaselineWindow(now - r.ts))
       values.push_back(r.value);
   }
   if (values.size() < baselineMinimum)
@@ -56,7 +72,7 @@ std::optional<Trend> trendLabel(std::span<const Reading> heartRates, double now)
   double sumX = 0;
   double sumY = 0;
   for (const Reading& r : heartRates) {
-    if (now - r.ts > trendWindow)
+    if (!inTrendWindow(now - r.ts))
       continue;
     // The origin is the first reading of the window by arrival, not the earliest.
     if (window.empty())

@@ -22,6 +22,15 @@ struct Trend {
 
 std::optional<Baseline> baseline(std::span<const Reading> heartRates,
                                  const std::optional<Reading>& restingHR, double now);
+// Whether the resting heart rate is recent enough to be the baseline.
+bool restingIsFresh(const std::optional<Reading>& restingHR, double now);
+// The baseline from the readings of the last 24 h alone, as when no resting HR is fresh.
+std::optional<Baseline> dailyBaseline(std::span<const Reading> heartRates, double now);
+
+// Whether a reading `age` seconds old (now - ts) counts for the daily baseline or the trend.
+// Both only ever turn false as the age grows.
+bool inBaselineWindow(double age);
+bool inTrendWindow(double age);
 
 std::optional<Trend> trendLabel(std::span<const Reading> heartRates, double now);
 

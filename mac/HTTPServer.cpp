@@ -5,7 +5,8 @@
 //   of the one before, so its buffer needs no lock even though the io_context runs on several
 //   threads.
 // - Idle connections wait for readability without a buffer of their own: bytes are read into
-//   a per-thread scratch chunk only once they have arrived, then appended to the connection's
+//   a per-thread scratch chunk once they have arrived (or on the first try, which finds a
+//   request that came with the connection), then appended to the connection's
 //   buffer, which is parsed whole after every read.
 // - After a complete request no further request byte is looked at; the connection ends after
 //   the single write of the response.
@@ -56,8 +57,8 @@ Chunk& scratchChunk() {
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, GuessLimiter& limiter)
-      : socket_(std::move(socket)), limiter_(limiter) {}
+  Connection(tcp::socket socket, const tcp::endpoint& peer, GuessLimiter& limiter)
+      : socket_(std::move(socket)), peer_(peer.address()), limiter_(limiter) {}
 
   void start() {
     // Reads happen only after readiness is reported; non-blocking mode turns a spurious
@@ -66,7 +67,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     socket_.non_blocking(true, ec);
     if (ec)
       return close();
-    awaitInput();
+    // The request has often arrived by the time the connection is accepted: read at once,
+    // and wait for readiness only when nothing is there yet.
+    onReadable(ec);
   }
 
  private:
@@ -99,9 +102,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void answer(const Request& request) {
     std::string().swap(buffer_);
-    std::error_code ec;
-    const std::string peer = socket_.remote_endpoint(ec).address().to_string();
-    response_ = serializeResponse(respond(request, limiter_, peer));
+    response_ = serializeResponse(respond(request, limiter_, peer_.to_string()));
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](std::error_code, std::size_t) {
                         self->discardPendingInput();
@@ -124,13 +125,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
   }
 
+  // close() alone ends the connection with a FIN: the descriptor is ours only, so a shutdown
+  // first would only add a system call.
   void close() {
     std::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
     socket_.close(ignored);
   }
 
   tcp::socket socket_;
+  asio::ip::address peer_;
   GuessLimiter& limiter_;
   std::string buffer_;
   std::string response_;
@@ -149,18 +152,23 @@ struct HTTPServer::Impl {
   GuessLimiter limiter;
   asio::io_context io;
   tcp::acceptor acceptor{io};
+  tcp::endpoint acceptedPeer;  // filled by the one accept in flight
   asio::steady_timer acceptPause{io};
   asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
   std::vector<std::thread> workers;
 
   void accept() {
-    acceptor.async_accept([this](std::error_code ec, tcp::socket socket) {
+    // The peer's address comes with the accepted socket, without a system call of its own.
+    acceptor.async_accept(acceptedPeer, [this](std::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted)
         return;
       if (ec)
         return pauseAccepting();
-      std::make_shared<Connection>(std::move(socket), limiter)->start();
+      auto connection = std::make_shared<Connection>(std::move(socket), acceptedPeer, limiter);
+      // Accepting resumes first: starting the connection may answer it, and an answer can
+      // wait for the disk.
       accept();
+      connection->start();
     });
   }
 

@@ -61,7 +61,11 @@ void OrvaneBridgeServerMain::run(const std::vector<std::string_view>& arguments)
 
   setToken(given("--rotate-pairing") ? rotateToken() : loadOrCreateToken());
   engine().setInitialOrvaned(loadOrvaned());
-  writeFileAtomically(portFile(), std::to_string(port()) + "\n", 0666, Durability::flushed);
+  // A port file that already says this was made durable when it was written; flushing it
+  // again would cost every one-shot run a round trip to the disk.
+  const std::string portText = std::to_string(port()) + "\n";
+  if (readWholeFile(portFile()) != portText)
+    writeFileAtomically(portFile(), portText, 0666, Durability::flushed);
 
   if (given("--pairing") || given("--rotate-pairing")) {
     printPairingCard(token());

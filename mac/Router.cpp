@@ -5,7 +5,6 @@
 #include "Router.hpp"
 
 #include <nlohmann/json.hpp>
-#include <vector>
 
 #include "DataDirectory.hpp"
 #include "Settings.hpp"
@@ -49,15 +48,12 @@ Response ingest(const Request& request) {
   }
 
   const auto device = payload.find("device");
-  const std::string deviceName =
-      device != payload.end() && device->is_string() ? device->get<std::string>() : "unknown";
-  std::vector<JsonObject> stamped;
-  stamped.reserve(samples->size());
-  for (const JsonObject& sample : *samples) {
-    stamped.push_back(sample);
-    stamped.back()["device"] = deviceName;
-  }
-  const std::int64_t accepted = engine().ingest(stamped);
+  static const std::string unknownDevice = "unknown";
+  const std::string& deviceName = device != payload.end() && device->is_string()
+                                      ? device->get_ref<const std::string&>()
+                                      : unknownDevice;
+  const std::int64_t accepted =
+      engine().ingest(samples->get_ref<const JsonObject::array_t&>(), deviceName);
   return {200, JsonObject{{"ok", true}, {"accepted", accepted}}};
 }
 

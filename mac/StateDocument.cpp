@@ -1,4 +1,5 @@
-// The state document, built afresh from the engine's fields on every call. Invariants: it is
+// The state document, built from the engine's fields on every call; only the figures over a
+// heart-rate window are kept between calls, while they cannot have changed. Invariants: it is
 // always produced and is always valid JSON: no key is ever null, every integer key holds a
 // std::int64_t, every float key a finite double. A figure that cannot meet that (rounded
 // beyond the 64-bit range, or not finite) is left out together with the keys and flags that
@@ -51,16 +52,6 @@ const char* baselineFlag(std::int64_t percent) {
   return nullptr;
 }
 
-// The reading with the greatest ts; the first to arrive among equals.
-const Reading& latestOf(const std::vector<Reading>& readings) {
-  const Reading* latest = &readings.front();
-  for (const Reading& r : readings) {
-    if (r.ts > latest->ts)
-      latest = &r;
-  }
-  return *latest;
-}
-
 }  // namespace
 
 JsonObject StateEngine::derivedLocked(double now) const {
@@ -71,14 +62,14 @@ JsonObject StateEngine::derivedLocked(double now) const {
   document["orvaned"] = orvaned_;
 
   if (!heartRates_.empty()) {
-    const Reading& latest = latestOf(heartRates_);
+    const Reading& latest = heartRates_[latestHeartRate_];
     const double age = now - latest.ts;
     const std::optional<std::int64_t> bpm = roundedInteger(latest.value);
     const std::optional<std::int64_t> ageSeconds = roundedInteger(age);
     if (bpm && ageSeconds) {
       JsonObject heartRate = {{"bpm", *bpm}, {"age_seconds", *ageSeconds}, {"live", age < liveAge}};
 
-      if (const std::optional<Trend> trend = trendLabel(heartRates_, now);
+      if (const std::optional<Trend>& trend = trend_.at(heartRates_, now);
           trend && std::isfinite(trend->slope)) {
         heartRate["trend"] = trend->label;
         heartRate["slope_bpm_per_min"] = trend->slope;
@@ -86,7 +77,11 @@ JsonObject StateEngine::derivedLocked(double now) const {
           flags.push_back("hr_rising");
       }
 
-      if (const std::optional<Baseline> base = baseline(heartRates_, restingHR_, now)) {
+      // The same as baseline(), with the daily figure kept between calls.
+      const std::optional<Baseline> base = restingIsFresh(restingHR_, now)
+                                               ? Baseline{restingHR_->value, "resting_heart_rate"}
+                                               : dailyBaseline_.at(heartRates_, now);
+      if (base) {
         if (const std::optional<std::int64_t> baseBpm = roundedInteger(base->value)) {
           document["baseline"] = {{"bpm", *baseBpm}, {"source", base->source}};
           // A zero baseline leaves the deviation undefined: no percentage, no flag.

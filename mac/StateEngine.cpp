@@ -86,9 +86,20 @@ void StateEngine::setOrvaned(bool enabled) {
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
+  return ingestBatch(samples, nullptr);
+}
+
+std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples,
+                                 const std::string& device) {
+  return ingestBatch(samples, &device);
+}
+
+std::int64_t StateEngine::ingestBatch(const std::vector<JsonObject>& samples,
+                                      const std::string* device) {
   std::unique_lock lock(queue_);
   const double now = clock_();
   std::int64_t accepted = 0;
+  const std::size_t heartRatesBefore = heartRates_.size();
   std::string history;
   const std::size_t count = std::min(samples.size(), maxBatch);
   for (std::size_t i = 0; i < count; ++i) {
@@ -108,12 +119,15 @@ std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
     ++accepted;
     const std::string& typeName = type->get_ref<const std::string&>();
     storeLocked(typeName, reading);
-    addHistoryLine(history, typeName, reading, sample);
+    addHistoryLine(history, typeName, reading, sample, device);
   }
   // Cut once per batch instead of after every append: nobody can look in between.
+  const bool heartRatesChanged = heartRates_.size() != heartRatesBefore;
   if (heartRates_.size() > maxHeartRates)
     heartRates_.erase(heartRates_.begin(),
                       heartRates_.end() - static_cast<std::ptrdiff_t>(maxHeartRates));
+  if (heartRatesChanged)
+    heartRatesChangedLocked();
   std::uint64_t ticket = 0;
   if (!history.empty())
     ticket = appendHistoryLocked(historyFile(), history);
@@ -138,6 +152,16 @@ void StateEngine::storeLocked(std::string_view type, Reading reading) {
     oxygen_ = reading;
   } else if (type == "respiratory_rate") {
     respiration_ = reading;
+  }
+}
+
+void StateEngine::heartRatesChangedLocked() {
+  dailyBaseline_.forget();
+  trend_.forget();
+  latestHeartRate_ = 0;
+  for (std::size_t i = 1; i < heartRates_.size(); ++i) {
+    if (heartRates_[i].ts > heartRates_[latestHeartRate_].ts)
+      latestHeartRate_ = i;
   }
 }
 

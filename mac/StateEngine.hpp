@@ -11,9 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "BaselineAndTrend.hpp"
 #include "HistoryFlusher.hpp"
 #include "Json.hpp"
 #include "Reading.hpp"
+#include "WindowMemo.hpp"
 
 namespace orvane {
 
@@ -41,6 +43,9 @@ class StateEngine {
   // returns how many samples were accepted. When it returns, the appended lines are on stable
   // storage; that flush happens after the engine is free for other callers.
   std::int64_t ingest(const std::vector<JsonObject>& samples);
+  // The same for a batch sent by `device`: every sample's history line names it, whatever the
+  // sample's own "device" says.
+  std::int64_t ingest(const std::vector<JsonObject>& samples, const std::string& device);
   // The state document as of now.
   JsonObject state();
 
@@ -51,11 +56,15 @@ class StateEngine {
   JsonObject derivedLocked(double now) const;
   void writeStateLocked(double now) const;
   void storeLocked(std::string_view type, Reading reading);
+  // Brings what is kept about heartRates_ up to date after a batch added to it.
+  void heartRatesChangedLocked();
 
+  // `device` null: each sample names its own device.
+  std::int64_t ingestBatch(const std::vector<JsonObject>& samples, const std::string* device);
   // Adds the compact history record of one accepted sample, with its line feed, to `text`;
   // a record that cannot be serialised adds nothing.
   static void addHistoryLine(std::string& text, const std::string& type, Reading reading,
-                             const JsonObject& sample);
+                             const JsonObject& sample, const std::string* device);
   // Adds a batch's lines at the end of the history file, all or nothing, and returns the
   // ticket to wait for until they are durable (0 when there is nothing left to wait for).
   std::uint64_t appendHistoryLocked(const std::filesystem::path& file, std::string_view text);
@@ -65,6 +74,11 @@ class StateEngine {
   mutable std::mutex queue_;
   bool orvaned_ = true;
   std::vector<Reading> heartRates_;  // arrival order, at most 4000
+  // Derived from heartRates_ when it changes, or kept until it does: reading the state is far
+  // more frequent than ingesting and must not rescan thousands of readings every time.
+  std::size_t latestHeartRate_ = 0;  // the greatest ts, the first to arrive among equals
+  mutable WindowMemo<std::optional<Baseline>> dailyBaseline_{inBaselineWindow, dailyBaseline};
+  mutable WindowMemo<std::optional<Trend>> trend_{inTrendWindow, trendLabel};
   std::optional<Reading> hrv_;
   std::optional<Reading> restingHR_;
   std::optional<Reading> sleepHours_;

@@ -21,6 +21,7 @@
 #include "DataDirectory.hpp"
 #include "Files.hpp"
 #include "HistoryFlusher.hpp"
+#include "HistoryLine.hpp"
 #include "StateEngine.hpp"
 
 namespace orvane {
@@ -83,26 +84,12 @@ void StateEngine::writeStateLocked(double now) const {
 }
 
 void StateEngine::addHistoryLine(std::string& text, const std::string& type, Reading reading,
-                                 const JsonObject& sample) {
+                                 const JsonObject& sample, const std::string* device) {
   static const std::string noUnit;
   static const std::string unknownDevice = "unknown";
-  // One record per thread, refilled for every line: building five map entries per sample
-  // costs more than serialising them.
-  thread_local JsonObject record = {
-      {"type", ""}, {"value", 0.0}, {"ts", 0.0}, {"unit", ""}, {"device", ""}};
-  record["type"].get_ref<std::string&>() = type;
-  record["value"].get_ref<double&>() = reading.value;
-  record["ts"].get_ref<double&>() = reading.ts;
-  record["unit"].get_ref<std::string&>() = stringOr(sample, "unit", noUnit);
-  record["device"].get_ref<std::string&>() = stringOr(sample, "device", unknownDevice);
-  try {
-    // Serialised aside first: a record that throws half-way must leave nothing behind.
-    const std::string line = record.dump();
-    text += line;
-    text += '\n';
-  } catch (const nlohmann::json::exception&) {
-    // Text that is not valid UTF-8 cannot be written as JSON; the sample still counts.
-  }
+  // A line that cannot be written as JSON is left out; the sample still counts.
+  appendHistoryLine(text, type, reading, stringOr(sample, "unit", noUnit),
+                    device ? *device : stringOr(sample, "device", unknownDevice));
 }
 
 std::uint64_t StateEngine::appendHistoryLocked(const std::filesystem::path& file,
