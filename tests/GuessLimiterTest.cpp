@@ -12,98 +12,70 @@ namespace {
 
 using std::chrono::seconds;
 
-// A limiter with the bridge's limits on a clock the test moves by hand.
+// A limiter on a clock the test moves by hand.
 class GuessLimiterTest : public ::testing::Test {
  protected:
   explicit GuessLimiterTest(GuessLimits limits = {}) : limiter(limits, [this] { return now; }) {}
 
-  bool wrong(const std::string& peer = "192.168.1.20") {
-    return limiter.admits(peer, [] { return false; });
-  }
-  bool right(const std::string& peer = "192.168.1.20") {
-    return limiter.admits(peer, [] { return true; });
+  bool admits(bool rightCode, const std::string& peer = "192.168.1.20") {
+    return limiter.admits(peer, [rightCode] { return rightCode; });
   }
   void wrongTimes(int times, const std::string& peer = "192.168.1.20") {
     for (int i = 0; i < times; ++i)
-      EXPECT_FALSE(wrong(peer));
+      EXPECT_FALSE(admits(false, peer));
   }
+  bool locked() const { return limiter.locked("192.168.1.20"); }
 
   GuessLimiter::TimePoint now{seconds(1'000'000)};
   GuessLimiter limiter;
 };
 
-TEST_F(GuessLimiterTest, TenthWrongCodeWithinTheWindowLocksTheAddress) {
+TEST_F(GuessLimiterTest, TenthWrongCodeLocksOnlyThatAddressAndThenNothingIsCompared) {
   wrongTimes(9);
-  EXPECT_FALSE(limiter.locked("192.168.1.20"));
-  EXPECT_TRUE(right());
-  EXPECT_FALSE(wrong());
-  EXPECT_TRUE(limiter.locked("192.168.1.20"));
-}
-
-TEST_F(GuessLimiterTest, LockedAddressIsRefusedWithoutTheCodeBeingCompared) {
-  wrongTimes(10);
+  EXPECT_FALSE(locked());
+  // A right code in between (an honest phone behind the same address) wipes no failure.
+  EXPECT_TRUE(admits(true));
+  EXPECT_FALSE(admits(false));
+  EXPECT_TRUE(locked());
   bool compared = false;
   EXPECT_FALSE(limiter.admits("192.168.1.20", [&] { return compared = true; }));
   EXPECT_FALSE(compared);
+
+  // Other addresses are unaffected, and an honest one leaves no entry.
+  wrongTimes(9, "192.168.1.21");
+  EXPECT_TRUE(admits(true, "192.168.1.21"));
+  EXPECT_TRUE(admits(true, "10.0.0.7"));
+  EXPECT_EQ(limiter.size(), 2u);
 }
 
-TEST_F(GuessLimiterTest, FailuresSpreadOverMoreThanTheWindowNeverLock) {
-  // Eleven failures 6.7 s apart: any ten of them span more than 60 s (sliding window).
+TEST_F(GuessLimiterTest, OnlyTenFailuresInsideOneSlidingWindowLock) {
+  // Eleven failures 6.7 s apart: any ten of them span more than 60 s.
   for (int i = 0; i < 11; ++i) {
-    EXPECT_FALSE(wrong());
+    EXPECT_FALSE(admits(false));
     now += std::chrono::milliseconds(6'700);
   }
-  EXPECT_FALSE(limiter.locked("192.168.1.20"));
-  EXPECT_TRUE(right());
-}
-
-TEST_F(GuessLimiterTest, TenFailuresInsideAnyWindowLockEvenAfterOlderOnes) {
-  // Five early failures age out; the next ten within a minute still lock.
-  wrongTimes(5);
-  now += seconds(61);
+  EXPECT_FALSE(locked());
+  now += seconds(61);  // all aged out; the next ten within a minute lock
   wrongTimes(9);
-  EXPECT_FALSE(limiter.locked("192.168.1.20"));
   now += seconds(59);
-  EXPECT_FALSE(wrong());
-  EXPECT_TRUE(limiter.locked("192.168.1.20"));
+  EXPECT_FALSE(locked());
+  EXPECT_FALSE(admits(false));
+  EXPECT_TRUE(locked());
 }
 
-TEST_F(GuessLimiterTest, LockLiftsOnlyAfterAQuietPeriodWithoutRefusals) {
+TEST_F(GuessLimiterTest, LockLiftsAfterAQuietMinuteWithACleanCount) {
   wrongTimes(10);
   now += seconds(59);
-  EXPECT_FALSE(right());  // refused, and the wait starts again from here
+  EXPECT_FALSE(admits(true));  // refused, and the wait starts again from here
   now += seconds(59);
-  EXPECT_FALSE(right());
+  EXPECT_FALSE(admits(true));
   now += seconds(59);
-  EXPECT_TRUE(limiter.locked("192.168.1.20"));
+  EXPECT_TRUE(locked());
   now += seconds(1);
-  EXPECT_FALSE(limiter.locked("192.168.1.20"));
-  EXPECT_TRUE(right());
-}
-
-TEST_F(GuessLimiterTest, LiftedAddressStartsAgainWithACleanCount) {
-  wrongTimes(10);
-  now += seconds(60);
+  EXPECT_FALSE(locked());
   wrongTimes(9);
-  EXPECT_FALSE(limiter.locked("192.168.1.20"));
-  EXPECT_TRUE(right());
-}
-
-TEST_F(GuessLimiterTest, RightCodeDoesNotWipeEarlierFailures) {
-  // A guesser sharing an address with an honest phone gets no fresh count from its requests.
-  wrongTimes(9);
-  EXPECT_TRUE(right());
-  EXPECT_FALSE(wrong());
-  EXPECT_FALSE(right());
-}
-
-TEST_F(GuessLimiterTest, OtherAddressesAreUnaffected) {
-  wrongTimes(10, "192.168.1.20");
-  wrongTimes(9, "192.168.1.21");
-  EXPECT_TRUE(right("192.168.1.21"));
-  EXPECT_TRUE(right("10.0.0.7"));
-  EXPECT_FALSE(right("192.168.1.20"));
-  EXPECT_EQ(limiter.size(), 2u);  // an honest address leaves no entry
+  EXPECT_FALSE(locked());
+  EXPECT_TRUE(admits(true));
 }
 
 class SmallGuessLimiterTest : public GuessLimiterTest {
@@ -115,7 +87,7 @@ TEST_F(SmallGuessLimiterTest, FullTableForgetsTheLeastRecentlySeenAddress) {
   wrongTimes(2, "a");
   wrongTimes(2, "b");
   wrongTimes(3, "c");
-  EXPECT_FALSE(wrong("a"));  // its third: locked, and now the most recently seen
+  EXPECT_FALSE(admits(false, "a"));  // its third: locked, and now the most recently seen
   EXPECT_TRUE(limiter.locked("a"));
   wrongTimes(1, "d");
   EXPECT_EQ(limiter.size(), 3u);
@@ -134,14 +106,12 @@ TEST(GuessLimiterConcurrencyTest, ParallelGuessesAreComparedAtMostThresholdTimes
   for (int t = 0; t < 8; ++t) {
     guessers.emplace_back([&] {
       for (int i = 0; i < 200; ++i) {
-        if (limiter.admits("192.168.1.20", [&] {
-              ++compared;
-              return false;
-            }))
-          ++admitted;
+        admitted += limiter.admits("192.168.1.20", [&] {
+          ++compared;
+          return false;
+        });
         // An honest neighbour on another address is served throughout.
-        if (limiter.admits("192.168.1.21", [] { return true; }))
-          ++admitted;
+        admitted += limiter.admits("192.168.1.21", [] { return true; });
       }
     });
   }

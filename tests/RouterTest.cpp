@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "DataDirectory.hpp"
+#include "Files.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
 #include "TestSupport.hpp"
@@ -16,6 +16,22 @@ namespace orvane {
 namespace {
 
 constexpr const char* code = "amber-falcon-river-482913";
+
+const JsonObject badPayload = {{"error", "bad payload"}};
+
+Request request(std::string method, std::string path, std::string bearer = code) {
+  return Request{std::move(method), std::move(path), std::move(bearer), std::nullopt};
+}
+
+Request post(std::string path, const std::string& body) {
+  Request r = request("POST", std::move(path));
+  r.json = nlohmann::json::parse(body);
+  return r;
+}
+
+std::string sample(const std::string& extra = "") {
+  return R"({"type":"steps","value":12,"ts":1700000000)" + extra + "}";
+}
 
 class RouterTest : public test::DataDirTest {
  protected:
@@ -26,163 +42,92 @@ class RouterTest : public test::DataDirTest {
     ensureDataDir();
   }
 
-  static Request request(std::string method, std::string path, std::string bearer = code) {
-    return Request{std::move(method), std::move(path), std::move(bearer), std::nullopt};
-  }
-
-  static Request post(std::string path, const std::string& body) {
-    Request r = request("POST", std::move(path));
-    r.json = nlohmann::json::parse(body);
-    return r;
-  }
-
-  std::vector<JsonObject> historyLines() const {
+  static std::vector<JsonObject> historyLines() {
     std::vector<JsonObject> lines;
     std::ifstream in(historyFile());
     for (std::string line; std::getline(in, line);)
       lines.push_back(nlohmann::json::parse(line));
     return lines;
   }
-
-  static std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
 };
 
-const JsonObject unauthorized = {{"error", "unauthorized"}};
-const JsonObject notFound = {{"error", "not found"}};
-const JsonObject badPayload = {{"error", "bad payload"}};
-
-std::string sample(const std::string& extra = "") {
-  return R"({"type":"steps","value":12,"ts":1700000000)" + extra + "}";
-}
-
-TEST_F(RouterTest, EveryRouteNeedsTheCodeBeforeAnythingElse) {
-  const std::vector<std::pair<std::string, std::string>> routes = {
-      {"GET", "/health"},  {"GET", "/state"},   {"POST", "/ingest"}, {"POST", "/mark"},
-      {"POST", "/orvane"}, {"GET", "/nowhere"}, {"DELETE", "/state"}};
-  const std::string wrong = std::string(code) + "x";
-  for (const std::string& bearer : {std::string(), wrong, std::string(code).substr(1),
-                                    std::string("AMBER-FALCON-RIVER-482913")}) {
-    for (const auto& [method, path] : routes) {
-      Request r = request(method, path, bearer);
-      r.json = nlohmann::json::parse(R"({"samples":[],"enabled":true})");
-      const Response response = respond(r);
-      EXPECT_EQ(response.status, 401) << method << " " << path << " with " << bearer;
-      EXPECT_EQ(response.body, unauthorized);
+// The code is checked before the route: wrong codes get 401 even where the route is unknown.
+TEST_F(RouterTest, EveryRouteNeedsTheCodeAndUnknownOnesAreNotFound) {
+  using Routes = std::vector<std::pair<std::string, std::string>>;
+  const Routes routes = {{"GET", "/health"},
+                         {"GET", "/state"},
+                         {"POST", "/ingest"},
+                         {"POST", "/mark"},
+                         {"POST", "/orvane"}};
+  const Routes misses = {{"POST", "/state"},  {"POST", "/health"},   {"GET", "/ingest"},
+                         {"GET", "/mark"},    {"GET", "/orvane"},    {"get", "/health"},
+                         {"GET", "/health/"}, {"GET", "/state?x=1"}, {"GET", "/HEALTH"},
+                         {"PUT", "/mark"},    {"GET", "/"},          {"POST", "/ingest/"}};
+  const auto answer = [](const std::string& method, const std::string& path,
+                         const std::string& bearer) {
+    Request r = request(method, path, bearer);
+    r.json = nlohmann::json::parse(R"({"samples":[],"enabled":true})");
+    return respond(r);
+  };
+  for (const std::string& bearer :
+       {std::string(), std::string(code) + "x", std::string(code).substr(1),
+        std::string(code) + '\0', std::string("AMBER-FALCON-RIVER-482913")}) {
+    for (const Routes* list : {&routes, &misses}) {
+      for (const auto& [method, path] : *list) {
+        const Response response = answer(method, path, bearer);
+        EXPECT_EQ(response.status, 401) << method << " " << path << " with " << bearer;
+        EXPECT_EQ(response.body, (JsonObject{{"error", "unauthorized"}}));
+      }
     }
   }
-  EXPECT_FALSE(std::filesystem::exists(historyFile()));
   EXPECT_FALSE(std::filesystem::exists(orvanedFile()));
-}
-
-TEST_F(RouterTest, LockedOutPeerGetsTheSameUnauthorisedResponseForTheRightCode) {
-  GuessLimiter limiter;
-  const Request wrongCode = request("GET", "/health", std::string(code) + "x");
-  const std::string refusal = serializeResponse(respond(wrongCode));
-  for (int i = 0; i < 10; ++i)
-    EXPECT_EQ(serializeResponse(respond(wrongCode, limiter, "192.168.1.20")), refusal);
-
-  // Locked: not even a valid batch reaches the engine.
-  Request batch = post("/ingest", R"({"samples":[)" + sample() + "]}");
-  EXPECT_EQ(serializeResponse(respond(batch, limiter, "192.168.1.20")), refusal);
-  EXPECT_FALSE(std::filesystem::exists(historyFile()));
-
-  // Another address, and callers without an address, are served as before.
-  EXPECT_EQ(respond(batch, limiter, "192.168.1.21").body,
-            (JsonObject{{"ok", true}, {"accepted", 1}}));
-  EXPECT_EQ(respond(request("GET", "/health")).status, 200);
-  EXPECT_EQ(respond(request("GET", "/nowhere"), limiter, "192.168.1.21").status, 404);
-}
-
-TEST(CredentialTest, MatchesOnlyTheWholeString) {
-  EXPECT_TRUE(credentialMatches("abc", "abc"));
-  EXPECT_TRUE(credentialMatches("", ""));
-  EXPECT_FALSE(credentialMatches("abd", "abc"));
-  EXPECT_FALSE(credentialMatches("ab", "abc"));
-  EXPECT_FALSE(credentialMatches("abcd", "abc"));
-  EXPECT_FALSE(credentialMatches(std::string("ab\0", 3), "ab"));
-  EXPECT_FALSE(credentialMatches("", "abc"));
-  EXPECT_FALSE(credentialMatches("abc", ""));
-}
-
-TEST_F(RouterTest, HealthReportsTheVersion) {
-  const Response response = respond(request("GET", "/health"));
-  EXPECT_EQ(response.status, 200);
-  EXPECT_EQ(response.body, (JsonObject{{"ok", true}, {"version", version()}}));
-}
-
-TEST_F(RouterTest, StateIsTheEngineDocument) {
-  const Response response = respond(request("GET", "/state"));
-  EXPECT_EQ(response.status, 200);
-  ASSERT_TRUE(response.body.is_object());
-  EXPECT_TRUE(response.body.contains("orvaned"));
-}
-
-TEST_F(RouterTest, UnknownMethodsAndPathsAreNotFound) {
-  const std::vector<std::pair<std::string, std::string>> misses = {
-      {"POST", "/state"}, {"POST", "/health"}, {"GET", "/ingest"},  {"GET", "/mark"},
-      {"GET", "/orvane"}, {"get", "/health"},  {"GET", "/health/"}, {"GET", "/state?x=1"},
-      {"GET", "/HEALTH"}, {"PUT", "/mark"},    {"GET", "/"},        {"POST", "/ingest/"}};
   for (const auto& [method, path] : misses) {
-    Request r = request(method, path);
-    r.json = nlohmann::json::parse(R"({"samples":[],"enabled":true})");
-    const Response response = respond(r);
+    const Response response = answer(method, path, code);
     EXPECT_EQ(response.status, 404) << method << " " << path;
-    EXPECT_EQ(response.body, notFound);
+    EXPECT_EQ(response.body, (JsonObject{{"error", "not found"}}));
   }
   EXPECT_FALSE(std::filesystem::exists(historyFile()));
 }
 
-TEST_F(RouterTest, MarkAcknowledgesAnyBody) {
-  EXPECT_EQ(respond(request("POST", "/mark")).body, (JsonObject{{"ok", true}}));
-  const Response withBody = respond(post("/mark", R"({"anything":[1,2]})"));
-  EXPECT_EQ(withBody.status, 200);
-  EXPECT_EQ(withBody.body, (JsonObject{{"ok", true}}));
-}
-
-TEST_F(RouterTest, IngestStampsEverySampleWithTheBodyDevice) {
-  const Response response =
-      respond(post("/ingest", R"({"device":"watch","samples":[)" + sample() + "," +
-                                  sample(R"(,"device":"phone")") + "]}"));
-  EXPECT_EQ(response.status, 200);
-  EXPECT_EQ(response.body, (JsonObject{{"ok", true}, {"accepted", 2}}));
-  const std::vector<JsonObject> lines = historyLines();
-  ASSERT_EQ(lines.size(), 2U);
-  EXPECT_EQ(lines[0]["device"], "watch");
-  EXPECT_EQ(lines[1]["device"], "watch");
-}
-
-TEST_F(RouterTest, IngestWithoutDeviceStringStampsUnknown) {
-  for (const std::string device :
-       {"", R"("device":7,)", R"("device":null,)", R"("device":["watch"],)"}) {
-    const Response response = respond(
-        post("/ingest", "{" + device + R"("samples":[)" + sample(R"(,"device":"phone")") + "]}"));
-    EXPECT_EQ(response.body, (JsonObject{{"ok", true}, {"accepted", 1}})) << device;
+TEST_F(RouterTest, MarkTakesAnyBodyOrNone) {
+  for (const Request& mark : {request("POST", "/mark"), post("/mark", R"({"anything":[1,2]})")}) {
+    const Response response = respond(mark);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, (JsonObject{{"ok", true}}));
   }
-  const std::vector<JsonObject> lines = historyLines();
-  ASSERT_EQ(lines.size(), 4U);
-  for (const JsonObject& line : lines)
-    EXPECT_EQ(line["device"], "unknown");
 }
 
-TEST_F(RouterTest, IngestReportsTheEngineCount) {
-  const Response empty = respond(post("/ingest", R"({"samples":[]})"));
-  EXPECT_EQ(empty.status, 200);
-  EXPECT_EQ(empty.body, (JsonObject{{"ok", true}, {"accepted", 0}}));
-  // The engine skips a sample without a value; the router still passes it on.
-  const Response partial =
-      respond(post("/ingest", R"({"samples":[{"type":"steps","ts":1},)" + sample() + "]}"));
-  EXPECT_EQ(partial.body, (JsonObject{{"ok", true}, {"accepted", 1}}));
-  EXPECT_EQ(historyLines().size(), 1U);
+TEST_F(RouterTest, IngestStampsTheBodyDeviceAndReportsTheEngineCount) {
+  const std::string phone = sample(R"(,"device":"phone")");
+  struct Case {
+    std::string body;
+    int accepted;
+    std::string device;
+  };
+  const std::vector<Case> cases = {
+      {R"({"device":"watch","samples":[)" + sample() + "," + phone + "]}", 2, "watch"},
+      {R"({"samples":[)" + phone + "]}", 1, "unknown"},
+      {R"({"device":7,"samples":[)" + phone + "]}", 1, "unknown"},
+      {R"({"device":null,"samples":[)" + phone + "]}", 1, "unknown"},
+      {R"({"device":["watch"],"samples":[)" + phone + "]}", 1, "unknown"},
+      {R"({"samples":[]})", 0, ""},
+      // The engine skips a sample without a value; the router still passes it on.
+      {R"({"device":"d","samples":[{"type":"steps","ts":1},)" + sample() + "]}", 1, "d"},
+  };
+  for (const Case& c : cases) {
+    const std::size_t before = historyLines().size();
+    const Response response = respond(post("/ingest", c.body));
+    EXPECT_EQ(response.status, 200) << c.body;
+    EXPECT_EQ(response.body, (JsonObject{{"ok", true}, {"accepted", c.accepted}})) << c.body;
+    const std::vector<JsonObject> lines = historyLines();
+    ASSERT_EQ(lines.size(), before + static_cast<std::size_t>(c.accepted)) << c.body;
+    for (std::size_t i = before; i < lines.size(); ++i)
+      EXPECT_EQ(lines[i]["device"], c.device) << c.body;
+  }
 }
 
 TEST_F(RouterTest, UnusableIngestPayloadsReachNoEngine) {
-  Request noBody = request("POST", "/ingest");
-  EXPECT_EQ(respond(noBody).body, badPayload);
+  EXPECT_EQ(respond(request("POST", "/ingest")).body, badPayload);
   for (const std::string& body : std::vector<std::string>{
            R"({})", R"({"samples":null})", R"({"samples":{}})", R"({"samples":"[]"})",
            R"({"Samples":[]})", "{\"samples\":[" + sample() + ",3]}",
@@ -195,21 +140,18 @@ TEST_F(RouterTest, UnusableIngestPayloadsReachNoEngine) {
   EXPECT_FALSE(std::filesystem::exists(stateFile()));
 }
 
-TEST_F(RouterTest, OrvaneAcceptsBooleansAndTheNumbersOneAndZero) {
+TEST_F(RouterTest, OrvaneTakesOnlyBooleansAndTheNumbersOneAndZero) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"false", false}, {"true", true}, {"0", false}, {"1", true},
-      {"0.0", false},   {"1.0", true},  {"-0", false}};
+      {"true", true}, {"0", false},  {"1", true},     {"0.0", false},
+      {"1.0", true},  {"-0", false}, {"false", false}};
   for (const auto& [text, flag] : cases) {
     const Response response = respond(post("/orvane", R"({"enabled":)" + text + "}"));
     EXPECT_EQ(response.status, 200) << text;
     EXPECT_EQ(response.body, (JsonObject{{"ok", true}, {"orvaned", flag}})) << text;
     EXPECT_EQ(engine().state()["orvaned"], flag) << text;
-    EXPECT_EQ(fileText(orvanedFile()), flag ? "1\n" : "0\n") << text;
+    EXPECT_EQ(readWholeFile(orvanedFile()), flag ? "1\n" : "0\n") << text;
   }
-}
-
-TEST_F(RouterTest, UnusableOrvanePayloadsChangeNothing) {
-  ASSERT_EQ(respond(post("/orvane", R"({"enabled":false})")).status, 200);
+  EXPECT_EQ(respond(request("POST", "/orvane")).body, badPayload);
   for (const std::string body :
        {R"({})", R"({"enabled":"true"})", R"({"enabled":null})", R"({"enabled":2})",
         R"({"enabled":-1})", R"({"enabled":0.5})", R"({"enabled":[true]})", R"({"Enabled":true})",
@@ -218,33 +160,24 @@ TEST_F(RouterTest, UnusableOrvanePayloadsChangeNothing) {
     EXPECT_EQ(response.status, 400) << body;
     EXPECT_EQ(response.body, badPayload) << body;
   }
-  EXPECT_EQ(respond(request("POST", "/orvane")).body, badPayload);
   EXPECT_EQ(engine().state()["orvaned"], false);
-  EXPECT_EQ(fileText(orvanedFile()), "0\n");
+  EXPECT_EQ(readWholeFile(orvanedFile()), "0\n");
 }
 
-TEST(ResponseBytesTest, UnauthorizedExample) {
-  EXPECT_EQ(serializeResponse({401, {{"error", "unauthorized"}}}),
-            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\n"
-            "Content-Length: 24\r\nConnection: close\r\n\r\n{\"error\":\"unauthorized\"}");
-}
-
-TEST(ResponseBytesTest, ReasonPhrasesAndLengths) {
-  const std::vector<std::pair<int, std::string>> statuses = {
-      {200, "200 OK"}, {400, "400 Bad Request"}, {404, "404 Not Found"}, {500, "500 Not Found"}};
+TEST(ResponseBytesTest, ReasonPhrasesLengthsAndUnserialisableBodies) {
   const JsonObject body = {{"ok", true}, {"text", "caf\xc3\xa9 \xe2\x9d\xa4"}, {"n", 1.5}};
-  const std::string expectedBody = body.dump();
+  const std::vector<std::pair<int, std::string>> statuses = {{200, "200 OK"},
+                                                             {400, "400 Bad Request"},
+                                                             {401, "401 Unauthorized"},
+                                                             {404, "404 Not Found"},
+                                                             {500, "500 Not Found"}};
   for (const auto& [status, line] : statuses) {
-    const std::string bytes = serializeResponse({status, body});
-    EXPECT_EQ(bytes, "HTTP/1.1 " + line + "\r\nContent-Type: application/json\r\nContent-Length: " +
-                         std::to_string(expectedBody.size()) + "\r\nConnection: close\r\n\r\n" +
-                         expectedBody);
+    EXPECT_EQ(serializeResponse({status, body}),
+              "HTTP/1.1 " + line + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  std::to_string(body.dump().size()) + "\r\nConnection: close\r\n\r\n" +
+                  body.dump());
   }
-}
-
-TEST(ResponseBytesTest, UnserialisableBodyBecomesEmptyObject) {
-  const std::string bytes = serializeResponse({200, {{"bad", "\xff"}}});
-  EXPECT_EQ(bytes,
+  EXPECT_EQ(serializeResponse({200, {{"bad", "\xff"}}}),
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n"
             "Connection: close\r\n\r\n{}");
 }

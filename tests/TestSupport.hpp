@@ -12,8 +12,8 @@
 
 namespace orvane::test {
 
-// A fresh directory under the system's temporary directory, removed with its contents at the
-// end of the test. With `useAsDataDir`, ORVANE_DIR points into it while the test runs.
+// A fresh directory under the system's temporary directory, removed with its contents (made
+// writable first) at the end of the test.
 class TemporaryDirectory {
  public:
   TemporaryDirectory() {
@@ -48,11 +48,10 @@ class DataDirTest : public ::testing::Test {
     ::setenv("ORVANE_DIR", dir_.c_str(), 1);
   }
   void TearDown() override {
-    if (saved_) {
+    if (saved_)
       ::setenv("ORVANE_DIR", saved_->c_str(), 1);
-    } else {
+    else
       ::unsetenv("ORVANE_DIR");
-    }
   }
 
   const std::filesystem::path& dataPath() const { return dir_; }
