@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,18 +42,13 @@ class EngineTest : public DataDirTest {
     return readWholeFile(file).value_or("<missing>");
   }
   static std::vector<Json> historyRecords() {
-    std::vector<Json> records;
     const std::string text = readWholeFile(historyFile()).value_or("");
-    std::size_t start = 0;
-    while (start < text.size()) {
-      const std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) {
-        ADD_FAILURE() << "history ends in a torn line";
-        break;
-      }
-      records.push_back(Json::parse(text.substr(start, end - start)));
-      start = end + 1;
-    }
+    if (!text.empty() && text.back() != '\n')
+      ADD_FAILURE() << "history ends in a torn line";
+    std::vector<Json> records;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+      records.push_back(Json::parse(line));
     return records;
   }
 

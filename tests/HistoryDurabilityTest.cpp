@@ -29,8 +29,9 @@ class TornTail : public test::EngineTest {
     std::ofstream(historyFile(), std::ios::binary) << text;
   }
   // The history after one more single-sample batch.
-  std::string afterOneBatch() {
-    EXPECT_EQ(ingest({heartRate(70, 1)}), 1);
+  std::string afterOneBatch(StateEngine& fresh) {
+    const std::vector<Json> batch{heartRate(70, 1)};
+    EXPECT_EQ(fresh.ingest(batch), 1);
     return readText(historyFile());
   }
   std::string newLine() const {
@@ -44,42 +45,22 @@ class TornTail : public test::EngineTest {
   }
 };
 
-TEST_F(TornTail, PartialLastLineIsCutBeforeTheFirstAppend) {
+TEST_F(TornTail, PartialLastLineIsCutBeforeTheFirstAppendWholeLinesAreKept) {
   const std::string whole = "{\"a\":1}\n{\"b\":2}\n";
-  writeText(whole + "{\"type\":\"heart_rate\",\"val");
-  EXPECT_EQ(afterOneBatch(), whole + newLine());
-}
-
-TEST_F(TornTail, FileWithoutAnyLineFeedIsEmptied) {
-  writeText("{\"type\":\"heart_rate\",\"value\":7");
-  EXPECT_EQ(afterOneBatch(), newLine());
-}
-
-TEST_F(TornTail, TornLineLongerThanOneReadChunkIsCutWhole) {
-  const std::string whole = "{\"a\":1}\n";
-  writeText(whole + std::string(200'000, 'x'));
-  EXPECT_EQ(afterOneBatch(), whole + newLine());
-}
-
-TEST_F(TornTail, DamagedLineInTheMiddleIsLeftAlone) {
-  const std::string text = "{\"a\":1}\n{\"b\":\x01garbage\n{\"c\":3}\n";
-  writeText(text);
-  EXPECT_EQ(afterOneBatch(), text + newLine());
-}
-
-TEST_F(TornTail, EmptyAndWholeFilesOnlyGrow) {
-  writeText("");
-  EXPECT_EQ(afterOneBatch(), newLine());
-  EXPECT_EQ(afterOneBatch(), newLine() + newLine());
-}
-
-TEST_F(TornTail, NothingIsCutWhenNothingIsAppended) {
-  const std::string torn = "{\"a\":1}\n{\"b\"";
-  writeText(torn);
-  EXPECT_EQ(ingest({}), 0);
-  EXPECT_EQ(ingest({test::sample("heart_rate", "x", now)}), 0);
-  engine.setOrvaned(false);
-  EXPECT_EQ(readText(historyFile()), torn);
+  const std::string damagedMiddle = "{\"a\":1}\n{\"b\":\x01garbage\n{\"c\":3}\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {whole + "{\"type\":\"heart_rate\",\"val", whole},
+      {"{\"type\":\"heart_rate\",\"value\":7", ""},
+      {whole + std::string(200'000, 'x'), whole},  // longer than one read chunk
+      {damagedMiddle, damagedMiddle},
+      {"", ""}};
+  for (const auto& [before, kept] : cases) {
+    SCOPED_TRACE(before.substr(0, 40));
+    writeText(before);
+    StateEngine fresh{[this] { return now; }};  // each engine checks the file once
+    EXPECT_EQ(afterOneBatch(fresh), kept + newLine());
+    EXPECT_EQ(afterOneBatch(fresh), kept + newLine() + newLine());
+  }
 }
 
 // Records every flush the engine asks for, with the history size at that moment.
@@ -98,7 +79,25 @@ struct FlushLog {
   }
 };
 
-class DurableAcknowledgement : public test::EngineTest {};
+// A flush that, the first time only, blocks until released.
+struct StuckFirstFlush {
+  std::promise<void> flushing;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> flushes{0};
+
+  HistoryFlusher::Flush flush() {
+    return [this](int) {
+      if (flushes++ == 0) {
+        flushing.set_value();
+        released.wait_for(kBound);
+      }
+      return 0;
+    };
+  }
+};
+
+using DurableAcknowledgement = test::EngineTest;
 
 TEST_F(DurableAcknowledgement, IngestReturnsOnlyAfterItsLinesWereFlushed) {
   FlushLog log;
@@ -112,42 +111,45 @@ TEST_F(DurableAcknowledgement, IngestReturnsOnlyAfterItsLinesWereFlushed) {
   EXPECT_EQ(historyRecords().size(), 3u);
 }
 
-TEST_F(DurableAcknowledgement, BatchesThatAppendNothingAreNotFlushed) {
+TEST_F(DurableAcknowledgement, BatchesThatAppendNothingNeitherCutNorFlushButRewriteTheState) {
   FlushLog log;
   StateEngine flushed{[this] { return now; }, log.recorder()};
-  flushed.ingest({heartRate(70, 2)});
-  flushed.ingest({});
-  flushed.ingest({test::sample("heart_rate", "x", now)});
+  const std::string torn = "{\"a\":1}\n{\"b\"";
+  std::ofstream(historyFile(), std::ios::binary) << torn;
+  now += 10;
+  EXPECT_EQ(flushed.ingest({}), 0);
+  EXPECT_EQ(Json::parse(readText(stateFile()))["updated_at"], now);
+  EXPECT_EQ(flushed.ingest({test::sample("heart_rate", "x", now)}), 0);
   flushed.setOrvaned(false);
+  EXPECT_EQ(readText(historyFile()), torn);
   EXPECT_TRUE(log.sizes.empty());
 }
 
-TEST_F(DurableAcknowledgement, FailedAppendIsNotFlushedAndLeavesNoTrace) {
-  FlushLog log;
-  StateEngine flushed{[this] { return now; }, log.recorder()};
-  // A directory where the file should be: the append cannot open it.
-  fs::create_directory(historyFile());
-  EXPECT_EQ(flushed.ingest({heartRate(70, 2)}), 1);
-  EXPECT_TRUE(log.sizes.empty());
-  EXPECT_TRUE(fs::is_directory(historyFile()));
+TEST_F(DurableAcknowledgement, HistoryThatCannotBeOpenedIsNeitherReplacedNorFlushed) {
+  // A link to itself (ELOOP) or a directory: both exist, neither opens, even for root.
+  for (const bool link : {true, false}) {
+    SCOPED_TRACE(link ? "link" : "directory");
+    fs::remove_all(historyFile());
+    if (link)
+      fs::create_symlink("history.jsonl", historyFile());
+    else
+      fs::create_directory(historyFile());
+    FlushLog log;
+    StateEngine flushed{[this] { return now; }, log.recorder()};
+    EXPECT_EQ(flushed.ingest({heartRate(70, 1)}), 1);
+    EXPECT_EQ(flushed.state()["heart_rate"]["bpm"], 70);
+    EXPECT_TRUE(log.sizes.empty());
+    EXPECT_EQ(fs::is_symlink(historyFile()), link);
+    EXPECT_EQ(fs::is_directory(fs::symlink_status(historyFile())), !link);
+  }
 }
 
 TEST_F(DurableAcknowledgement, ReadersAndWritersAreNotHeldBehindTheFlush) {
-  std::promise<void> flushing;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> flushes{0};
-  StateEngine flushed{[this] { return now; },
-                      [&](int) {
-                        if (flushes++ == 0) {
-                          flushing.set_value();
-                          released.wait_for(kBound);
-                        }
-                        return 0;
-                      }};
+  StuckFirstFlush stuck;
+  StateEngine flushed{[this] { return now; }, stuck.flush()};
   flushed.ingest({heartRate(60, 3)});  // creates the file
   auto slow = std::async(std::launch::async, [&] { return flushed.ingest({heartRate(70, 2)}); });
-  ASSERT_EQ(flushing.get_future().wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(stuck.flushing.get_future().wait_for(kBound), std::future_status::ready);
 
   // The first batch's flush is stuck; the engine still serves a reader and another writer,
   // whose own flush has to wait for the stuck one.
@@ -157,7 +159,7 @@ TEST_F(DurableAcknowledgement, ReadersAndWritersAreNotHeldBehindTheFlush) {
   auto writer = std::async(std::launch::async, [&] { return flushed.ingest({heartRate(80, 1)}); });
   EXPECT_NE(slow.wait_for(std::chrono::seconds(0)), std::future_status::ready);
 
-  release.set_value();
+  stuck.release.set_value();
   ASSERT_EQ(slow.wait_for(kBound), std::future_status::ready);
   ASSERT_EQ(writer.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(slow.get(), 1);
@@ -166,22 +168,13 @@ TEST_F(DurableAcknowledgement, ReadersAndWritersAreNotHeldBehindTheFlush) {
 }
 
 TEST(HistoryFlusherTest, BatchesWrittenDuringAFlushShareTheNextOne) {
-  std::promise<void> flushing;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<int> flushes{0};
-  HistoryFlusher flusher([&](int) {
-    if (flushes++ == 0) {
-      flushing.set_value();
-      released.wait_for(kBound);
-    }
-    return 0;
-  });
+  StuckFirstFlush stuck;
+  HistoryFlusher flusher(stuck.flush());
   const auto file = [] { return std::make_shared<const OpenFile>(::dup(STDERR_FILENO)); };
 
   const std::uint64_t first = flusher.written(file());
   auto firstWaiter = std::async(std::launch::async, [&] { flusher.waitFlushed(first); });
-  ASSERT_EQ(flushing.get_future().wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(stuck.flushing.get_future().wait_for(kBound), std::future_status::ready);
 
   std::vector<std::future<void>> laterWaiters;
   for (int i = 0; i < 4; ++i) {
@@ -193,13 +186,13 @@ TEST(HistoryFlusherTest, BatchesWrittenDuringAFlushShareTheNextOne) {
   for (auto& waiter : laterWaiters)
     EXPECT_NE(waiter.wait_for(std::chrono::seconds(0)), std::future_status::ready);
 
-  release.set_value();
+  stuck.release.set_value();
   ASSERT_EQ(firstWaiter.wait_for(kBound), std::future_status::ready);
   for (auto& waiter : laterWaiters)
     ASSERT_EQ(waiter.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(flushes.load(), 2);
+  EXPECT_EQ(stuck.flushes.load(), 2);
   flusher.waitFlushed(first + 4);  // already covered: returns without flushing
-  EXPECT_EQ(flushes.load(), 2);
+  EXPECT_EQ(stuck.flushes.load(), 2);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
 #include <string>
 
 #include "EngineTestSupport.hpp"
@@ -13,26 +12,16 @@ using test::Json;
 
 using StateDocument = test::EngineTest;
 
-std::set<std::string> keysOf(const Json& object) {
-  std::set<std::string> keys;
-  for (const auto& item : object.items())
-    keys.insert(item.key());
-  return keys;
-}
-
-TEST_F(StateDocument, FreshEngineHasOnlyTheFixedKeys) {
-  const Json document = engine.state();
-  EXPECT_EQ(keysOf(document), (std::set<std::string>{"updated_at", "version", "orvaned", "flags"}));
+TEST_F(StateDocument, FreshEngineHasOnlyTheFixedKeysAndOneReadingNoTrendOrBaseline) {
+  Json document = engine.state();
+  EXPECT_EQ(document, (Json{{"updated_at", now},
+                            {"version", version()},
+                            {"orvaned", true},
+                            {"flags", Json::array()}}));
   EXPECT_TRUE(document["updated_at"].is_number_float());
-  EXPECT_EQ(document["updated_at"], now);
-  EXPECT_EQ(document["version"], version());
-  EXPECT_EQ(document["orvaned"], true);
-  EXPECT_EQ(document["flags"], Json::array());
-}
 
-TEST_F(StateDocument, SingleReadingHasNoTrendAndNoBaseline) {
   ingest({heartRate(71.5, 30)});
-  const Json document = engine.state();
+  document = engine.state();
   EXPECT_EQ(document["heart_rate"], (Json{{"bpm", 72}, {"age_seconds", 30}, {"live", true}}));
   EXPECT_TRUE(document["heart_rate"]["bpm"].is_number_integer());
   EXPECT_TRUE(document["heart_rate"]["age_seconds"].is_number_integer());
@@ -55,17 +44,6 @@ TEST_F(StateDocument, LatestIsTheGreatestTsFirstArrivalAmongEquals) {
   EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 90);
 }
 
-TEST_F(StateDocument, RoundsHalvesAwayFromZero) {
-  ingest({measure("resting_heart_rate", 200, 3600), heartRate(199, 1)});
-  Json document = engine.state();
-  EXPECT_EQ(document["heart_rate"]["vs_baseline_pct"], -1);  // -0.5
-  ingest({heartRate(72.5, 0)});
-  document = engine.state();
-  EXPECT_EQ(document["heart_rate"]["bpm"], 73);
-  EXPECT_EQ(document["heart_rate"]["vs_baseline_pct"], -64);  // -63.75
-  EXPECT_EQ(document["baseline"], (Json{{"bpm", 200}, {"source", "resting_heart_rate"}}));
-}
-
 TEST_F(StateDocument, BaselinePercentageRaisesAtMostOneFlag) {
   struct Case {
     double latest;
@@ -83,6 +61,8 @@ TEST_F(StateDocument, BaselinePercentageRaisesAtMostOneFlag) {
       {102, 100, 2, {"hr_at_baseline"}},
       {89, 100, -11, {"hr_at_baseline"}},
       {88, 100, -12, {"hr_below_baseline"}},
+      {199, 200, -1, {"hr_at_baseline"}},       // -0.5: halves round away from zero
+      {72.5, 200, -64, {"hr_below_baseline"}},  // -63.75
   };
   for (const Case& c : cases) {
     StateEngine fresh{[this] { return now; }};
@@ -90,16 +70,24 @@ TEST_F(StateDocument, BaselinePercentageRaisesAtMostOneFlag) {
                                   heartRate(c.latest, 1)};
     fresh.ingest(batch);
     const Json document = fresh.state();
+    EXPECT_EQ(document["baseline"], (Json{{"bpm", c.restingHR}, {"source", "resting_heart_rate"}}));
+    EXPECT_EQ(document["heart_rate"]["bpm"], static_cast<std::int64_t>(c.latest + 0.5)) << c.latest;
     EXPECT_EQ(document["heart_rate"]["vs_baseline_pct"], c.percent) << c.latest;
     EXPECT_EQ(document["flags"], c.flags) << c.latest;
   }
 }
 
-TEST_F(StateDocument, RestingHeartRateAloneGivesNoHeartRateOrBaseline) {
+TEST_F(StateDocument, RestingHeartRateAloneOrZeroGivesNoBaselineFigures) {
   ingest({measure("resting_heart_rate", 55, 60)});
-  const Json document = engine.state();
+  Json document = engine.state();
   EXPECT_FALSE(document.contains("heart_rate"));
   EXPECT_FALSE(document.contains("baseline"));
+  EXPECT_EQ(document["flags"], Json::array());
+
+  ingest({measure("resting_heart_rate", 0, 30), heartRate(70, 1)});
+  document = engine.state();
+  EXPECT_EQ(document["baseline"], (Json{{"bpm", 0}, {"source", "resting_heart_rate"}}));
+  EXPECT_FALSE(document["heart_rate"].contains("vs_baseline_pct"));
   EXPECT_EQ(document["flags"], Json::array());
 }
 
@@ -133,12 +121,10 @@ TEST_F(StateDocument, OxygenAndRespirationJudgeTheirUnroundedValues) {
     double respirationShown;
     Json flags;
   };
-  const Case cases[] = {
-      {94.96, 20.04, 95.0, 20.0, {"spo2_low", "resp_elevated"}},
-      {89.99, 9.96, 90.0, 10.0, {"spo2_critical", "resp_slow"}},
-      {95, 20, 95.0, 20.0, Json::array()},
-      {90, 10, 90.0, 10.0, {"spo2_low"}},
-  };
+  const Case cases[] = {{94.96, 20.04, 95.0, 20.0, {"spo2_low", "resp_elevated"}},
+                        {89.99, 9.96, 90.0, 10.0, {"spo2_critical", "resp_slow"}},
+                        {95, 20, 95.0, 20.0, Json::array()},
+                        {90, 10, 90.0, 10.0, {"spo2_low"}}};
   for (const Case& c : cases) {
     ingest({measure("oxygen_saturation", c.oxygen, 43199),
             measure("respiratory_rate", c.respiration, 43199)});
@@ -167,15 +153,7 @@ TEST_F(StateDocument, FlagsFollowTheFixedOrder) {
             Json::array({"hr_rising", "hr_high", "short_sleep", "spo2_low", "resp_elevated"}));
 }
 
-TEST_F(StateDocument, ZeroBaselineGivesNoPercentage) {
-  ingest({measure("resting_heart_rate", 0, 60), heartRate(70, 1)});
-  const Json document = engine.state();
-  EXPECT_EQ(document["baseline"], (Json{{"bpm", 0}, {"source", "resting_heart_rate"}}));
-  EXPECT_FALSE(document["heart_rate"].contains("vs_baseline_pct"));
-  EXPECT_EQ(document["flags"], Json::array());
-}
-
-TEST_F(StateDocument, FiguresBeyondSixtyFourBitsAreLeftOut) {
+TEST_F(StateDocument, FiguresBeyondSixtyFourBitsAreLeftOutExtremesKept) {
   ingest({measure("hrv_sdnn", 1e19, 60), measure("oxygen_saturation", -1e308, 60),
           measure("respiratory_rate", 1.7e308, 60), measure("resting_heart_rate", 9.3e18, 60),
           heartRate(70, 1)});
@@ -187,22 +165,23 @@ TEST_F(StateDocument, FiguresBeyondSixtyFourBitsAreLeftOut) {
   EXPECT_EQ(document["heart_rate"], (Json{{"bpm", 70}, {"age_seconds", 1}, {"live", true}}));
   EXPECT_EQ(document["flags"], Json::array());
 
-  // A reading from the distant past outranks nothing but is still the only one left.
+  // -2^63 still fits a 64-bit integer; its percentage against a small baseline does not.
+  StateEngine extreme{[this] { return now; }};
+  std::vector<Json> batch{measure("resting_heart_rate", 1, 60),
+                          heartRate(-9223372036854775808.0, 1)};
+  extreme.ingest(batch);
+  document = extreme.state();
+  EXPECT_EQ(document["heart_rate"]["bpm"], std::numeric_limits<std::int64_t>::min());
+  EXPECT_FALSE(document["heart_rate"].contains("vs_baseline_pct"));
+  EXPECT_EQ(document["baseline"]["bpm"], 1);
+
+  // A reading from the distant past is the only one held but its age does not fit.
   StateEngine ancient{[this] { return now; }};
-  const std::vector<Json> batch{test::sample("heart_rate", 70, -1e300)};
+  batch = {test::sample("heart_rate", 70, -1e300)};
   ancient.ingest(batch);
   document = ancient.state();
   EXPECT_FALSE(document.contains("heart_rate"));
   EXPECT_EQ(Json::parse(document.dump()), document);
-}
-
-TEST_F(StateDocument, RepresentableExtremesAreKept) {
-  // -2^63 still fits a 64-bit integer; its percentage against a small baseline does not.
-  ingest({measure("resting_heart_rate", 1, 60), heartRate(-9223372036854775808.0, 1)});
-  const Json document = engine.state();
-  EXPECT_EQ(document["heart_rate"]["bpm"], std::numeric_limits<std::int64_t>::min());
-  EXPECT_FALSE(document["heart_rate"].contains("vs_baseline_pct"));
-  EXPECT_EQ(document["baseline"]["bpm"], 1);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "EngineTestSupport.hpp"
 
@@ -20,50 +22,36 @@ std::optional<double> fromText(const char* text) {
   return toDouble(Json(text));
 }
 
-TEST(ToDouble, TakesJsonNumbersOfEveryKind) {
-  EXPECT_EQ(toDouble(Json(72.5)), 72.5);
-  EXPECT_EQ(toDouble(Json(72)), 72.0);
-  EXPECT_EQ(toDouble(Json(-5)), -5.0);
-  EXPECT_EQ(toDouble(Json(std::numeric_limits<std::uint64_t>::max())), 18446744073709551616.0);
-  EXPECT_EQ(toDouble(Json(std::numeric_limits<std::int64_t>::min())), -9223372036854775808.0);
+TEST(ToDouble, TakesNumbersAndTextWhoseWholeTextIsANumber) {
+  const std::pair<Json, double> cases[] = {
+      {Json(72.5), 72.5},
+      {Json(72), 72.0},
+      {Json(-5), -5.0},
+      {Json(std::numeric_limits<std::uint64_t>::max()), 18446744073709551616.0},
+      {Json(std::numeric_limits<std::int64_t>::min()), -9223372036854775808.0},
+      {Json("72.5"), 72.5},
+      {Json("-1e3"), -1000.0},
+      {Json("+4"), 4.0},
+      {Json(".5"), 0.5},
+      {Json("0x1A"), 26.0},
+      {Json("0x1p3"), 8.0}};
+  for (const auto& [input, expected] : cases)
+    EXPECT_EQ(toDouble(input), expected) << input;
+  for (const char* text : {"inf", "Infinity", "-INF", "1e999"})
+    EXPECT_TRUE(std::isinf(fromText(text).value_or(0))) << text;
+  for (const char* text : {"nan", "NaN", "-nan"})
+    EXPECT_TRUE(std::isnan(fromText(text).value_or(0))) << text;
 }
 
-TEST(ToDouble, TakesStringsWhoseWholeTextIsANumber) {
-  EXPECT_EQ(fromText("72.5"), 72.5);
-  EXPECT_EQ(fromText("-1e3"), -1000.0);
-  EXPECT_EQ(fromText("+4"), 4.0);
-  EXPECT_EQ(fromText(".5"), 0.5);
-  EXPECT_EQ(fromText("0x1A"), 26.0);
-  EXPECT_EQ(fromText("0x1p3"), 8.0);
-}
-
-TEST(ToDouble, SpelledOutInfinityAndNanComeBackNonFinite) {
-  for (const char* text : {"inf", "Infinity", "-INF", "1e999"}) {
-    const std::optional<double> value = fromText(text);
-    ASSERT_TRUE(value.has_value()) << text;
-    EXPECT_TRUE(std::isinf(*value)) << text;
-  }
-  for (const char* text : {"nan", "NaN", "-nan"}) {
-    const std::optional<double> value = fromText(text);
-    ASSERT_TRUE(value.has_value()) << text;
-    EXPECT_TRUE(std::isnan(*value)) << text;
-  }
-}
-
-TEST(ToDouble, RefusesBlanksAndOtherText) {
+TEST(ToDouble, RefusesBlanksOtherTextAndNonNumbers) {
+  std::vector<Json> refused{
+      Json(std::string("72\0", 3)), Json(true), Json(false), Json(nullptr), Json::array({72}),
+      Json::object({{"value", 72}})};
   for (const char* text :
-       {" 72", "\t72", "\n72", "72 ", "72\n", "", "abc", "72abc", "0x", "1,5", "seventy"}) {
-    EXPECT_FALSE(fromText(text).has_value()) << '"' << text << '"';
-  }
-  EXPECT_FALSE(toDouble(Json(std::string("72\0", 3))).has_value());
-}
-
-TEST(ToDouble, RefusesValuesThatAreNotNumbersOrText) {
-  EXPECT_FALSE(toDouble(Json(true)).has_value());
-  EXPECT_FALSE(toDouble(Json(false)).has_value());
-  EXPECT_FALSE(toDouble(Json(nullptr)).has_value());
-  EXPECT_FALSE(toDouble(Json::array({72})).has_value());
-  EXPECT_FALSE(toDouble(Json::object({{"value", 72}})).has_value());
+       {" 72", "\t72", "\n72", "72 ", "72\n", "", "abc", "72abc", "0x", "1,5", "seventy"})
+    refused.emplace_back(text);
+  for (const Json& value : refused)
+    EXPECT_FALSE(toDouble(value).has_value()) << value;
 }
 
 TEST(ToDouble, IgnoresTheProcessLocale) {
@@ -88,69 +76,57 @@ TEST_F(Ingest, TakesOnlyTheFirst2000Samples) {
   EXPECT_EQ(historyRecords().size(), 2000u);
 }
 
-TEST_F(Ingest, SkipsMalformedSamplesAndKeepsTheRest) {
+TEST_F(Ingest, SkipsMalformedAndNonFiniteSamplesAndKeepsTheRest) {
   Json noTs = heartRate(70, 10);
   noTs.erase("ts");
   Json noValue = heartRate(70, 10);
   noValue.erase("value");
-  const std::int64_t accepted = ingest({
-      noTs,
-      noValue,
-      sample("heart_rate", 70, nullptr),
-      sample("heart_rate", 70, "yesterday"),
-      sample("heart_rate", true, now),
-      sample("heart_rate", Json::array({70}), now),
-      {{"value", 70}, {"ts", now}},
-      {{"type", 7}, {"value", 70}, {"ts", now}},
-      Json::array({"heart_rate", 70, now}),
-      heartRate(64, 5),
-  });
-  EXPECT_EQ(accepted, 1);
-  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 64);
+  const std::int64_t accepted =
+      ingest({noTs,
+              noValue,
+              sample("heart_rate", 70, nullptr),
+              sample("heart_rate", 70, "yesterday"),
+              sample("heart_rate", true, now),
+              sample("heart_rate", Json::array({70}), now),
+              {{"value", 70}, {"ts", now}},
+              {{"type", 7}, {"value", 70}, {"ts", now}},
+              Json::array({"heart_rate", 70, now}),
+              sample("heart_rate", "nan", now),
+              sample("heart_rate", "inf", now),
+              sample("heart_rate", "1e999", now),
+              sample("heart_rate", std::numeric_limits<double>::infinity(), now),
+              sample("heart_rate", 70, "nan"),
+              sample("heart_rate", 70, "-Infinity"),
+              sample("hrv_sdnn", std::nan(""), now),
+              sample("steps", 70, "1e999")});
+  EXPECT_EQ(accepted, 0);
+  EXPECT_FALSE(std::filesystem::exists(historyFile()));
+  EXPECT_EQ(ingest({sample("heart_rate", "nan", now), heartRate(64, 5)}), 1);
+  const Json document = engine.state();
+  EXPECT_EQ(document["heart_rate"]["bpm"], 64);
+  EXPECT_FALSE(document.contains("hrv_sdnn"));
   EXPECT_EQ(historyRecords().size(), 1u);
 }
 
-TEST_F(Ingest, RefusesNonFiniteValuesAndTimestamps) {
-  const double inf = std::numeric_limits<double>::infinity();
-  const std::int64_t accepted = ingest({
-      sample("heart_rate", "nan", now),
-      sample("heart_rate", "inf", now),
-      sample("heart_rate", "1e999", now),
-      sample("heart_rate", inf, now),
-      sample("heart_rate", 70, "nan"),
-      sample("heart_rate", 70, "-Infinity"),
-      sample("hrv_sdnn", std::nan(""), now),
-      sample("steps", 70, "1e999"),
-  });
-  EXPECT_EQ(accepted, 0);
-  const Json document = engine.state();
-  EXPECT_FALSE(document.contains("heart_rate"));
-  EXPECT_FALSE(document.contains("hrv_sdnn"));
-  EXPECT_FALSE(std::filesystem::exists(historyFile()));
-}
-
-TEST_F(Ingest, ConvertsTextAndIntegerValues) {
+TEST_F(Ingest, ConvertsTextAndIntegerValuesAndCountsUnknownTypes) {
+  const Json before = engine.state();
   EXPECT_EQ(ingest({sample("heart_rate", "72.5", std::to_string(now - 10)),
-                    sample("steps", 72, now - 10)}),
-            2);
+                    sample("steps", 72, now - 10), measure("Heart_Rate", 70, 10)}),
+            3);
   const std::vector<Json> records = historyRecords();
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0]["value"], 72.5);
   EXPECT_TRUE(records[1]["value"].is_number_float());
   EXPECT_EQ(records[1]["value"], 72.0);
-  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 73);
-}
-
-TEST_F(Ingest, UnknownTypeCountsButChangesNoSeries) {
-  const Json before = engine.state();
-  EXPECT_EQ(ingest({measure("steps", 1200, 10), measure("Heart_Rate", 70, 10)}), 2);
   Json after = engine.state();
+  EXPECT_EQ(after["heart_rate"]["bpm"], 73);
+  after.erase("heart_rate");  // unknown types change no series
   EXPECT_EQ(after, before);
-  EXPECT_EQ(historyRecords().size(), 2u);
 }
 
 TEST_F(Ingest, ClampsTimestampsToAMinuteAhead) {
   EXPECT_EQ(ingest({heartRate(70, -3600)}), 1);
+  EXPECT_EQ(historyRecords().at(0)["ts"], now + 60);
   EXPECT_EQ(engine.state()["heart_rate"]["age_seconds"], -60);
   now += 1000;  // the clamp is to the ingest's now, not the reader's
   EXPECT_EQ(engine.state()["heart_rate"]["age_seconds"], 940);
