@@ -1,7 +1,9 @@
 // The router with the real engine and a guess limiter behind it. An input is one character
 // choosing the route, one choosing the credential and the peer, then the body; the request is
-// built as a client would send it and goes through parseRequest, so the body reaches the
-// router exactly as from a socket.
+// built as a client would send it and framed as the server frames it, so the body reaches the
+// router exactly as from a socket. The expected outcome is worked out from the same bytes
+// parsed whole into JSON, so the router's own reading of an /ingest body is checked against
+// the JSON reader's.
 // Input layout, readable in the seed files:
 //   byte 0  route: '0' + index into `routes` (wraps around)
 //   byte 1  'a' + 4 * peer + credential, where credential 0 is the pairing code, 1 none,
@@ -18,10 +20,12 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -32,6 +36,7 @@
 #include "Request.hpp"
 #include "Router.hpp"
 #include "Settings.hpp"
+#include "StateEngine.hpp"
 
 namespace {
 
@@ -149,6 +154,24 @@ bool usableSamples(const std::optional<JsonObject>& json) {
   return true;
 }
 
+// How many samples a batch with usable samples should have accepted: of the first 2000, those
+// with a string type and a finite value and timestamp.
+std::int64_t acceptableSamples(const JsonObject& json) {
+  std::int64_t count = 0;
+  const JsonObject& samples = json["samples"];
+  for (std::size_t i = 0; i < samples.size() && i < orvane::StateEngine::maxBatch; ++i) {
+    const JsonObject& sample = samples[i];
+    const auto number = [&](const char* key) {
+      const std::optional<double> value =
+          sample.contains(key) ? orvane::toDouble(sample[key]) : std::nullopt;
+      return value && std::isfinite(*value);
+    };
+    count +=
+        sample.contains("type") && sample["type"].is_string() && number("value") && number("ts");
+  }
+  return count;
+}
+
 std::optional<bool> requestedFlag(const std::optional<JsonObject>& json) {
   if (!json || !json->contains("enabled"))
     return std::nullopt;
@@ -184,13 +207,11 @@ void checkOutcome(std::size_t routeIndex, bool authorised, const orvane::Request
       require(isError(body, 400, response, "bad payload"), "unusable samples get 400");
       return;
     }
-    const std::size_t offered = (*request.json)["samples"].size();
     require(response.status == 200 && member(body, "ok") == true &&
                 member(body, "accepted").is_number_integer(),
             "ingest answers ok with a count");
-    const auto accepted = body.at("accepted").get<std::int64_t>();
-    require(accepted >= 0 && static_cast<std::size_t>(accepted) <= offered && accepted <= 2000,
-            "no more samples are accepted than offered, nor more than a batch holds");
+    require(body.at("accepted").get<std::int64_t>() == acceptableSamples(*request.json),
+            "exactly the usable samples among the first 2000 are accepted");
   } else if (path == "/orvane") {
     const std::optional<bool> flag = requestedFlag(request.json);
     if (!flag) {
@@ -236,13 +257,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   text += "\r\n";
   text += body;
 
+  const orvane::FrameResult framed = orvane::frameRequest(text);
   const orvane::ParseResult parsed = orvane::parseRequest(text);
-  require(parsed.request.has_value(), "a whole request with a small body is complete");
+  require(framed.request.has_value() && parsed.request.has_value(),
+          "a whole request with a small body is complete");
   const orvane::Request& request = *parsed.request;
 
   limiterNow += clockStep;
   const bool lockedOut = limiter().locked(peer);
-  const orvane::Response response = orvane::respond(request, limiter(), peer);
+  const orvane::Response response = orvane::respond(*framed.request, limiter(), peer);
   const JsonObject responseBody = checkWellFormed(response, orvane::serializeResponse(response));
   checkOutcome(routeIndex, credentialIndex == 0 && !lockedOut, request, response, responseBody);
   require(limiter().size() <= rememberedPeers, "the limiter forgets the oldest peers");

@@ -7,7 +7,8 @@
 // - Idle connections wait for readability without a buffer of their own: bytes are read into
 //   a per-thread scratch chunk once they have arrived (or on the first try, which finds a
 //   request that came with the connection), then appended to the connection's
-//   buffer, which is parsed whole after every read.
+//   buffer, which is framed from its first byte after every read; the body is read once,
+//   by the route that takes it.
 // - After a complete request no further request byte is looked at; the connection ends after
 //   the single write of the response.
 // - Guesses at the code are counted per peer address by the one limiter of the server, which
@@ -89,20 +90,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
       return close();
     buffer_.append(chunk.data(), received);
 
-    ParseResult parsed = parseRequest(buffer_);
-    switch (parsed.status) {
-      case ParseResult::Status::needMore:
+    const FrameResult framed = frameRequest(buffer_);
+    switch (framed.status) {
+      case FrameStatus::needMore:
+        // Room for the whole body at once, rather than copying it over as the buffer grows.
+        if (framed.wholeBytes > buffer_.capacity())
+          buffer_.reserve(framed.wholeBytes);
         return awaitInput();
-      case ParseResult::Status::tooLarge:
+      case FrameStatus::tooLarge:
         return close();
-      case ParseResult::Status::complete:
-        return answer(*parsed.request);
+      case FrameStatus::complete:
+        return answer(*framed.request);
     }
   }
 
-  void answer(const Request& request) {
-    std::string().swap(buffer_);
+  // The request's body lies in buffer_, which is let go once the answer is ready.
+  void answer(const FramedRequest& request) {
     response_ = serializeResponse(respond(request, limiter_, peer_.to_string()));
+    std::string().swap(buffer_);
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](std::error_code, std::size_t) {
                         self->discardPendingInput();

@@ -26,16 +26,15 @@ constexpr std::string_view bearerPrefix = "Bearer ";
 constexpr std::size_t maxBufferBytes =
     maxHeadBytes + blankLine.size() + static_cast<std::size_t>(maxBodyBytes);
 
-ParseResult needMore(std::string_view data) {
-  ParseResult result;
-  result.status =
-      data.size() > maxBufferBytes ? ParseResult::Status::tooLarge : ParseResult::Status::needMore;
+FrameResult needMore(std::string_view data) {
+  FrameResult result;
+  result.status = data.size() > maxBufferBytes ? FrameStatus::tooLarge : FrameStatus::needMore;
   return result;
 }
 
-ParseResult tooLarge() {
-  ParseResult result;
-  result.status = ParseResult::Status::tooLarge;
+FrameResult tooLarge() {
+  FrameResult result;
+  result.status = FrameStatus::tooLarge;
   return result;
 }
 
@@ -91,7 +90,9 @@ bool nestingWithinLimit(std::string_view body) {
   return true;
 }
 
-std::optional<JsonObject> parseObject(std::string_view body) {
+}  // namespace
+
+std::optional<JsonObject> parseJsonObject(std::string_view body) {
   if (!nestingWithinLimit(body))
     return std::nullopt;
   try {
@@ -104,8 +105,6 @@ std::optional<JsonObject> parseObject(std::string_view body) {
   }
   return std::nullopt;
 }
-
-}  // namespace
 
 std::int64_t parseContentLength(std::string_view text) {
   bool negative = false;
@@ -136,7 +135,7 @@ std::int64_t parseContentLength(std::string_view text) {
   return value;
 }
 
-ParseResult parseRequest(std::string_view data) {
+FrameResult frameRequest(std::string_view data) {
   // Search only as far as a head of the allowed size can reach, so a large body that happens
   // to contain a blank line cannot make an oversized head look complete.
   const std::size_t searchable = std::min(data.size(), maxHeadBytes + blankLine.size());
@@ -149,7 +148,7 @@ ParseResult parseRequest(std::string_view data) {
   if (!isValidUtf8(head))
     return needMore(data);
 
-  Request request;
+  FramedRequest request;
   std::size_t lineEnd = std::min(head.find(lineBreak), head.size());
   if (!splitRequestLine(head.substr(0, lineEnd), request.method, request.path))
     return needMore(data);
@@ -176,17 +175,33 @@ ParseResult parseRequest(std::string_view data) {
   if (contentLength > maxBodyBytes)
     return tooLarge();
   const auto bodyLength = static_cast<std::size_t>(std::max<std::int64_t>(contentLength, 0));
-  if (data.size() - bodyStart < bodyLength)
-    return needMore(data);
+  if (data.size() - bodyStart < bodyLength) {
+    FrameResult result = needMore(data);
+    result.wholeBytes = bodyStart + bodyLength;
+    return result;
+  }
 
   if (authorization && authorization->substr(0, bearerPrefix.size()) == bearerPrefix)
     request.bearer = std::string(authorization->substr(bearerPrefix.size()));
-  if (bodyLength > 0)
-    request.json = parseObject(data.substr(bodyStart, bodyLength));
+  request.body = data.substr(bodyStart, bodyLength);
 
-  ParseResult result;
-  result.status = ParseResult::Status::complete;
+  FrameResult result;
+  result.status = FrameStatus::complete;
   result.request = std::move(request);
+  return result;
+}
+
+ParseResult parseRequest(std::string_view data) {
+  FrameResult framed = frameRequest(data);
+  ParseResult result;
+  result.status = framed.status;
+  if (framed.request) {
+    FramedRequest& request = *framed.request;
+    result.request = Request{std::move(request.method), std::move(request.path),
+                             std::move(request.bearer), std::nullopt};
+    if (!request.body.empty())
+      result.request->json = parseJsonObject(request.body);
+  }
   return result;
 }
 

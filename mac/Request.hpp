@@ -29,18 +29,41 @@ inline constexpr std::int64_t maxBodyBytes = 16 * 1024 * 1024;
 // level, so a deep body could otherwise exhaust a worker thread's stack.
 inline constexpr std::size_t maxJsonDepth = 512;
 
+enum class FrameStatus {
+  complete,  // the result holds the request
+  needMore,  // incomplete, or a malformed head: keep reading, never answer
+  tooLarge,  // past a limit: close without an answer
+};
+
 struct ParseResult {
-  enum class Status {
-    complete,  // `request` holds the request
-    needMore,  // incomplete, or a malformed head: keep reading, never answer
-    tooLarge,  // past a limit: close without an answer
-  };
+  using Status = FrameStatus;
   Status status = Status::needMore;
   std::optional<Request> request;
 };
 
 // Parses the whole buffer from its first byte; keeps no state between calls.
 ParseResult parseRequest(std::string_view data);
+
+// A complete request whose body has not been read: the server leaves that to the route.
+struct FramedRequest {
+  std::string method;
+  std::string path;
+  std::string bearer;
+  std::string_view body;  // within the bytes given to frameRequest
+};
+
+struct FrameResult {
+  FrameStatus status = FrameStatus::needMore;
+  std::optional<FramedRequest> request;
+  // needMore once the head is complete: the bytes the whole request takes.
+  std::size_t wholeBytes = 0;
+};
+
+// parseRequest without reading the body.
+FrameResult frameRequest(std::string_view data);
+
+// The body as JSON when it is a JSON object nested at most maxJsonDepth deep.
+std::optional<JsonObject> parseJsonObject(std::string_view body);
 
 // The Content-Length rule: an optional single sign, then one or more ASCII digits and nothing
 // else, within the signed 64-bit range. Anything else reads as 0.

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DataDirectory.hpp"
+#include "IngestBody.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
 
@@ -35,6 +36,19 @@ std::string_view reasonPhrase(int status) {
   }
 }
 
+Response accepted(std::int64_t count) {
+  return {200, JsonObject{{"ok", true}, {"accepted", count}}};
+}
+
+Response ingest(std::string_view body) {
+  // Each thread keeps the room of its last batch: a full batch's samples fill a few hundred
+  // kilobytes, which taken fresh every time would mostly cost page faults.
+  thread_local IngestBatch batch;
+  if (!readIngestBody(body, batch))
+    return badPayload();
+  return accepted(engine().ingestBatch(batch));
+}
+
 Response ingest(const Request& request) {
   if (!request.json)
     return badPayload();
@@ -52,9 +66,7 @@ Response ingest(const Request& request) {
   const std::string& deviceName = device != payload.end() && device->is_string()
                                       ? device->get_ref<const std::string&>()
                                       : unknownDevice;
-  const std::int64_t accepted =
-      engine().ingest(samples->get_ref<const JsonObject::array_t&>(), deviceName);
-  return {200, JsonObject{{"ok", true}, {"accepted", accepted}}};
+  return accepted(engine().ingest(samples->get_ref<const JsonObject::array_t&>(), deviceName));
 }
 
 // A JSON boolean, or a JSON number whose value is exactly 1 or 0 (1.0 and 0.0 included:
@@ -139,6 +151,18 @@ Response respond(const Request& request, GuessLimiter& limiter, std::string_view
   if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
     return unauthorized();
   return route(request);
+}
+
+Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer) {
+  if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
+    return unauthorized();
+  const bool post = request.method == "POST";
+  if (post && request.path == "/ingest")
+    return ingest(request.body);
+  Request whole{request.method, request.path, request.bearer, std::nullopt};
+  if (post && request.path == "/orvane" && !request.body.empty())
+    whole.json = parseJsonObject(request.body);
+  return route(whole);
 }
 
 std::string serializeResponse(const Response& response) {

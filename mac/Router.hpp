@@ -22,6 +22,10 @@ Response respond(const Request& request);
 // a locked-out peer gets the unauthorised response whatever code it sent.
 Response respond(const Request& request, GuessLimiter& limiter, std::string_view peer);
 
+// The server's entry: the body is read only by the routes that take one, and an /ingest body
+// straight into the engine's batch.
+Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer);
+
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);
 

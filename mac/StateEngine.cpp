@@ -33,7 +33,33 @@ bool isCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-std::optional<double> parseNumber(const std::string& text) {
+std::optional<double> numberMember(const JsonObject& sample, const char* key) {
+  const auto it = sample.find(key);
+  if (it == sample.end())
+    return std::nullopt;
+  return toDouble(*it);
+}
+
+std::optional<std::string> stringMember(const JsonObject& sample, const char* key) {
+  const auto it = sample.find(key);
+  if (it == sample.end() || !it->is_string())
+    return std::nullopt;
+  return it->get<std::string>();
+}
+
+// The batch cap applies to the samples as sent, whatever each of them holds.
+std::vector<IngestSample> firstSamples(const std::vector<JsonObject>& samples) {
+  const std::size_t count = std::min(samples.size(), StateEngine::maxBatch);
+  std::vector<IngestSample> converted;
+  converted.reserve(count);
+  for (std::size_t i = 0; i < count; ++i)
+    converted.push_back(sampleFromJson(samples[i]));
+  return converted;
+}
+
+}  // namespace
+
+std::optional<double> numberInText(const std::string& text) {
   // strtod would skip leading blanks; a number with blanks around it is not a number here.
   if (text.empty() || isCSpace(text.front()))
     return std::nullopt;
@@ -44,14 +70,12 @@ std::optional<double> parseNumber(const std::string& text) {
   return parsed;
 }
 
-std::optional<double> member(const JsonObject& sample, const char* key) {
-  const auto it = sample.find(key);
-  if (it == sample.end())
-    return std::nullopt;
-  return toDouble(*it);
+IngestSample sampleFromJson(const JsonObject& sample) {
+  if (!sample.is_object())
+    return {};
+  return {stringMember(sample, "type"), numberMember(sample, "value"), numberMember(sample, "ts"),
+          stringMember(sample, "unit"), stringMember(sample, "device")};
 }
-
-}  // namespace
 
 double systemNow() {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
@@ -66,7 +90,7 @@ std::optional<double> toDouble(const JsonObject& value) {
   if (value.is_number_integer())
     return static_cast<double>(value.get<std::int64_t>());
   if (value.is_string())
-    return parseNumber(value.get_ref<const std::string&>());
+    return numberInText(value.get_ref<const std::string&>());
   return std::nullopt;
 }
 
@@ -86,40 +110,39 @@ void StateEngine::setOrvaned(bool enabled) {
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
-  return ingestBatch(samples, nullptr);
+  return ingestSamples(firstSamples(samples), nullptr);
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples,
                                  const std::string& device) {
-  return ingestBatch(samples, &device);
+  return ingestSamples(firstSamples(samples), &device);
 }
 
-std::int64_t StateEngine::ingestBatch(const std::vector<JsonObject>& samples,
-                                      const std::string* device) {
+std::int64_t StateEngine::ingestBatch(const IngestBatch& batch) {
+  return ingestSamples(batch.samples, &batch.device);
+}
+
+std::int64_t StateEngine::ingestSamples(const std::vector<IngestSample>& samples,
+                                        const std::string* device) {
   std::unique_lock lock(queue_);
   const double now = clock_();
   std::int64_t accepted = 0;
   const std::size_t heartRatesBefore = heartRates_.size();
-  std::string history;
+  std::string& history = historyText_;
+  history.clear();
   const std::size_t count = std::min(samples.size(), maxBatch);
   for (std::size_t i = 0; i < count; ++i) {
-    const JsonObject& sample = samples[i];
-    if (!sample.is_object())
-      continue;
-    const auto type = sample.find("type");
-    if (type == sample.end() || !type->is_string())
-      continue;
-    const std::optional<double> value = member(sample, "value");
-    const std::optional<double> ts = member(sample, "ts");
+    const IngestSample& sample = samples[i];
+    const std::optional<double>& value = sample.value;
+    const std::optional<double>& ts = sample.ts;
     // Refused rather than stored: a non-finite reading could never be rounded into the
     // document nor written to the history as a JSON number.
-    if (!value || !ts || !std::isfinite(*value) || !std::isfinite(*ts))
+    if (!sample.type || !value || !ts || !std::isfinite(*value) || !std::isfinite(*ts))
       continue;
     const Reading reading{std::min(*ts, now + 60), *value};
     ++accepted;
-    const std::string& typeName = type->get_ref<const std::string&>();
-    storeLocked(typeName, reading);
-    addHistoryLine(history, typeName, reading, sample, device);
+    storeLocked(*sample.type, reading);
+    addHistoryLine(history, reading, sample, device);
   }
   // Cut once per batch instead of after every append: nobody can look in between.
   const bool heartRatesChanged = heartRates_.size() != heartRatesBefore;

@@ -13,6 +13,7 @@
 
 #include "BaselineAndTrend.hpp"
 #include "HistoryFlusher.hpp"
+#include "IngestSample.hpp"
 #include "Json.hpp"
 #include "Reading.hpp"
 #include "WindowMemo.hpp"
@@ -26,6 +27,8 @@ double systemNow();
 // A payload value as a number: JSON numbers, and strings whose whole text is a number.
 // Non-finite results are returned as they are; the caller decides what to do with them.
 std::optional<double> toDouble(const JsonObject& value);
+// A payload string as a number: its whole text, with no blanks around it, in the C locale.
+std::optional<double> numberInText(const std::string& text);
 
 class StateEngine {
  public:
@@ -46,6 +49,8 @@ class StateEngine {
   // The same for a batch sent by `device`: every sample's history line names it, whatever the
   // sample's own "device" says.
   std::int64_t ingest(const std::vector<JsonObject>& samples, const std::string& device);
+  // The same for a batch already read into the engine's terms.
+  std::int64_t ingestBatch(const IngestBatch& batch);
   // The state document as of now.
   JsonObject state();
 
@@ -60,11 +65,11 @@ class StateEngine {
   void heartRatesChangedLocked();
 
   // `device` null: each sample names its own device.
-  std::int64_t ingestBatch(const std::vector<JsonObject>& samples, const std::string* device);
+  std::int64_t ingestSamples(const std::vector<IngestSample>& samples, const std::string* device);
   // Adds the compact history record of one accepted sample, with its line feed, to `text`;
   // a record that cannot be serialised adds nothing.
-  static void addHistoryLine(std::string& text, const std::string& type, Reading reading,
-                             const JsonObject& sample, const std::string* device);
+  static void addHistoryLine(std::string& text, Reading reading, const IngestSample& sample,
+                             const std::string* device);
   // Adds a batch's lines at the end of the history file, all or nothing, and returns the
   // ticket to wait for until they are durable (0 when there is nothing left to wait for).
   std::uint64_t appendHistoryLocked(const std::filesystem::path& file, std::string_view text);
@@ -87,6 +92,10 @@ class StateEngine {
   // The history file whose torn tail has been cut; each file is checked once, before our
   // first append to it, since afterwards it only grows by our own whole lines.
   std::filesystem::path checkedHistory_;
+  // The lines of the batch being ingested. Its room is kept from batch to batch: a full
+  // batch's lines take a few hundred kilobytes, which taken fresh every time would mostly cost
+  // page faults.
+  std::string historyText_;
   HistoryFlusher historyFlusher_;
 };
 

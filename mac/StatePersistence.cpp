@@ -28,14 +28,6 @@ namespace orvane {
 
 namespace {
 
-const std::string& stringOr(const JsonObject& sample, const char* key,
-                            const std::string& fallback) {
-  const auto it = sample.find(key);
-  if (it == sample.end() || !it->is_string())
-    return fallback;
-  return it->get_ref<const std::string&>();
-}
-
 // A failed cut leaves the file as it was; there is nothing better to do with the error.
 void truncateTo(int fd, off_t size) {
   [[maybe_unused]] const int ignored = ::ftruncate(fd, size);
@@ -83,13 +75,13 @@ void StateEngine::writeStateLocked(double now) const {
   }
 }
 
-void StateEngine::addHistoryLine(std::string& text, const std::string& type, Reading reading,
-                                 const JsonObject& sample, const std::string* device) {
-  static const std::string noUnit;
+void StateEngine::addHistoryLine(std::string& text, Reading reading, const IngestSample& sample,
+                                 const std::string* device) {
   static const std::string unknownDevice = "unknown";
+  const std::string& sampleDevice = sample.device ? *sample.device : unknownDevice;
   // A line that cannot be written as JSON is left out; the sample still counts.
-  appendHistoryLine(text, type, reading, stringOr(sample, "unit", noUnit),
-                    device ? *device : stringOr(sample, "device", unknownDevice));
+  appendHistoryLine(text, *sample.type, reading, sample.unit ? *sample.unit : std::string_view(),
+                    device ? *device : sampleDevice);
 }
 
 std::uint64_t StateEngine::appendHistoryLocked(const std::filesystem::path& file,
