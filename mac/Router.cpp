@@ -147,12 +147,6 @@ Response respond(const Request& request) {
   return route(request);
 }
 
-Response respond(const Request& request, GuessLimiter& limiter, std::string_view peer) {
-  if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
-    return unauthorized();
-  return route(request);
-}
-
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer) {
   if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
     return unauthorized();

@@ -18,12 +18,10 @@ struct Response {
 // Checks the bearer credential, picks the route and calls the engine.
 Response respond(const Request& request);
 
-// The same for a request that came from `peer`, whose guesses at the code `limiter` counts:
-// a locked-out peer gets the unauthorised response whatever code it sent.
-Response respond(const Request& request, GuessLimiter& limiter, std::string_view peer);
-
-// The server's entry: the body is read only by the routes that take one, and an /ingest body
-// straight into the engine's batch.
+// The server's entry, for a request that came from `peer`, whose guesses at the code
+// `limiter` counts: a locked-out peer gets the unauthorised response whatever code it sent.
+// The body is read only by the routes that take one, and an /ingest body straight into the
+// engine's batch.
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
