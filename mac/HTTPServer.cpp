@@ -93,8 +93,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const FrameResult framed = frameRequest(buffer_);
     switch (framed.status) {
       case FrameStatus::needMore:
-        // Room for the whole body at once, rather than copying it over as the buffer grows.
-        if (framed.wholeBytes > buffer_.capacity())
+        // Room for the whole body at once, rather than copying it over as the buffer grows;
+        // but only once a quarter of it is here, so that a head announcing a large body
+        // cannot make us hold far more than the client has sent.
+        if (framed.wholeBytes > buffer_.capacity() && buffer_.size() >= framed.wholeBytes / 4)
           buffer_.reserve(framed.wholeBytes);
         return awaitInput();
       case FrameStatus::tooLarge:
