@@ -1,7 +1,8 @@
 // Routing and response bytes. The credential is checked before method or path are looked at,
 // so an unauthorised client learns nothing about the routes; a client locked out for guessing
 // gets the very same unauthorised response. A route that rejects its payload
-// touches neither the engine nor the flag file. The router keeps no state.
+// touches neither the engine nor the flag file. The router keeps no state; the bytes of the
+// answers that never change are made once.
 #include "Router.hpp"
 
 #include <nlohmann/json.hpp>
@@ -123,20 +124,61 @@ Response unauthorized() {
   return error(401, "unauthorized");
 }
 
-Response route(const Request& request) {
-  const std::string& method = request.method;
-  const std::string& path = request.path;
-  if (method == "GET" && path == "/health")
-    return {200, JsonObject{{"ok", true}, {"version", version()}}};
-  if (method == "GET" && path == "/state")
-    return {200, engine().state()};
-  if (method == "POST" && path == "/ingest")
-    return ingest(request);
-  if (method == "POST" && path == "/mark")
-    return {200, JsonObject{{"ok", true}}};
-  if (method == "POST" && path == "/orvane")
-    return setOrvaned(request);
+enum class Route { health, state, ingest, mark, orvane, none };
+
+Route routeOf(std::string_view method, std::string_view path) {
+  if (method == "GET") {
+    if (path == "/health")
+      return Route::health;
+    if (path == "/state")
+      return Route::state;
+  } else if (method == "POST") {
+    if (path == "/ingest")
+      return Route::ingest;
+    if (path == "/mark")
+      return Route::mark;
+    if (path == "/orvane")
+      return Route::orvane;
+  }
+  return Route::none;
+}
+
+Response health() {
+  return {200, JsonObject{{"ok", true}, {"version", version()}}};
+}
+
+Response marked() {
+  return {200, JsonObject{{"ok", true}}};
+}
+
+Response notFound() {
   return error(404, "not found");
+}
+
+Response route(Route chosen, const Request& request) {
+  switch (chosen) {
+    case Route::health:
+      return health();
+    case Route::state:
+      return {200, engine().state()};
+    case Route::ingest:
+      return ingest(request);
+    case Route::mark:
+      return marked();
+    case Route::orvane:
+      return setOrvaned(request);
+    case Route::none:
+      break;
+  }
+  return notFound();
+}
+
+// An answer that never changes, its bytes made once, on first use.
+template <Response (*make)()>
+Response fixedAnswer() {
+  static const Response made = make();
+  static const std::string wire = serializeResponse(made);
+  return {made.status, JsonObject(), &wire};
 }
 
 }  // namespace
@@ -144,22 +186,35 @@ Response route(const Request& request) {
 Response respond(const Request& request) {
   if (!credentialMatches(request.bearer, token()))
     return unauthorized();
-  return route(request);
+  return route(routeOf(request.method, request.path), request);
 }
 
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer) {
   if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
-    return unauthorized();
-  const bool post = request.method == "POST";
-  if (post && request.path == "/ingest")
-    return ingest(request.body);
+    return fixedAnswer<unauthorized>();
+  const Route chosen = routeOf(request.method, request.path);
+  switch (chosen) {
+    case Route::health:
+      return fixedAnswer<health>();
+    case Route::mark:
+      return fixedAnswer<marked>();
+    case Route::none:
+      return fixedAnswer<notFound>();
+    case Route::ingest:
+      return ingest(request.body);
+    case Route::state:
+    case Route::orvane:
+      break;
+  }
   Request whole{request.method, request.path, request.bearer, std::nullopt};
-  if (post && request.path == "/orvane" && !request.body.empty())
+  if (chosen == Route::orvane && !request.body.empty())
     whole.json = parseJsonObject(request.body);
-  return route(whole);
+  return route(chosen, whole);
 }
 
 std::string serializeResponse(const Response& response) {
+  if (response.wire)
+    return *response.wire;
   std::string body;
   try {
     body = response.body.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);

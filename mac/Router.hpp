@@ -13,6 +13,8 @@ namespace orvane {
 struct Response {
   int status = 200;
   JsonObject body;
+  // An answer that never changes comes with its bytes, made once; its body is then left null.
+  const std::string* wire = nullptr;
 };
 
 // Checks the bearer credential, picks the route and calls the engine.
@@ -21,7 +23,7 @@ Response respond(const Request& request);
 // The server's entry, for a request that came from `peer`, whose guesses at the code
 // `limiter` counts: a locked-out peer gets the unauthorised response whatever code it sent.
 // The body is read only by the routes that take one, and an /ingest body straight into the
-// engine's batch.
+// engine's batch. Answers that never change come with their bytes.
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
