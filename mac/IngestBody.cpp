@@ -4,8 +4,8 @@
 // decides whether the level below it matters, so a stale flag never outlives its container.
 #include "IngestBody.hpp"
 
-#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "Request.hpp"
@@ -186,13 +186,6 @@ class IngestReader {
 bool readIngestBody(std::string_view body, IngestBatch& batch) {
   IngestReader reader(batch);
   return reader.finish(Json::sax_parse(body.begin(), body.end(), &reader));
-}
-
-std::optional<IngestBatch> readIngestBody(std::string_view body) {
-  IngestBatch batch;
-  if (!readIngestBody(body, batch))
-    return std::nullopt;
-  return batch;
 }
 
 }  // namespace orvane

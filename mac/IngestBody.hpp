@@ -2,7 +2,6 @@
 // this runs over every byte a phone sends.
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 #include "IngestSample.hpp"
@@ -16,8 +15,5 @@ namespace orvane {
 // member of the same name replaces an earlier one. Samples past the engine's batch cap are
 // checked but not kept.
 bool readIngestBody(std::string_view body, IngestBatch& batch);
-
-// The same into a new batch, or nothing for a bad payload.
-std::optional<IngestBatch> readIngestBody(std::string_view body);
 
 }  // namespace orvane

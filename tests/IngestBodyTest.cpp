@@ -16,6 +16,14 @@
 namespace orvane {
 namespace {
 
+// The batch the event reader reads, or nothing for a bad payload.
+std::optional<IngestBatch> readIngestBody(std::string_view body) {
+  IngestBatch batch;
+  if (!orvane::readIngestBody(body, batch))
+    return std::nullopt;
+  return batch;
+}
+
 // The batch as the router would take it from the body parsed whole into JSON.
 std::optional<IngestBatch> viaJsonValue(std::string_view body) {
   const std::optional<JsonObject> json = parseJsonObject(body);
