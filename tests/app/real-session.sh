@@ -32,7 +32,7 @@ export ORVANE_PORT=$((20000 + RANDOM % 40000))
 while (exec 3<>"/dev/tcp/127.0.0.1/$ORVANE_PORT") 2>/dev/null; do ((ORVANE_PORT++)); done
 start Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display"
 await test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=:$(cat "$work/display")
+DISPLAY=:$(cat "$work/display") && export DISPLAY
 start openbox
 await wmctrl -m >/dev/null 2>&1 || fail "openbox did not start"
 start trayer --edge top --align right --widthtype pixel --width 64 --heighttype pixel --height 24
