@@ -1,16 +1,19 @@
 // The pairing window: a fixed 440 × 660 column of logo, title, instruction, QR code, badge,
 // address and code rows, and the two buttons, laid out top-down from a 38-point top inset
 // with 32-point side insets and nothing holding the bottom. Sizes in points are pixel sizes
-// here. The window is built once; afterwards only the QR image, the two rows and the button
-// titles change.
+// here. The window is built once; afterwards only the QR image, the two rows, the badge and the
+// button titles change. Closing it only hides it.
 #include <QApplication>
 #include <QClipboard>
 #include <QHBoxLayout>
+#include <QKeySequence>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -115,8 +118,6 @@ QPushButton* button(const QString& title, const QColor& tint) {
 }  // namespace
 
 void OrvaneBridgeApp::buildWindow(const PairingInfo& pairing) {
-  pairingURL_ = pairing.url();
-
   auto root = std::make_unique<QWidget>(
       nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
@@ -145,22 +146,21 @@ void OrvaneBridgeApp::buildWindow(const PairingInfo& pairing) {
 
   qrView_ = new RoundedImageView(20);
   qrView_->setObjectName(QStringLiteral("qrView"));
-  qrView_->setImage(QRCode::image(pairingURL_));
   qrView_->setFixedSize(220, 220);
   stack->addWidget(qrView_, 0, Qt::AlignHCenter);
 
-  // Fixed text: it does not follow the bridge process.
-  QLabel* status = badge(QStringLiteral("Orvane Bridge running"), palette::sage());
-  status->setObjectName(QStringLiteral("badge"));
-  stack->addWidget(status, 0, Qt::AlignHCenter);
+  // Says "running" only once a bridge has answered with the code shown.
+  badge_ = badge(QString(), palette::sage());
+  badge_->setObjectName(QStringLiteral("badge"));
+  stack->addWidget(badge_, 0, Qt::AlignHCenter);
 
   auto* rows = new QWidget;
   auto* rowsStack = new QVBoxLayout(rows);
   rowsStack->setContentsMargins(0, 0, 0, 0);
   rowsStack->setSpacing(8);
-  macValue_ = valueRow(QStringLiteral("Mac"), pairing.host());
+  macValue_ = valueRow(QStringLiteral("Mac"), QString());
   macValue_->setObjectName(QStringLiteral("macValue"));
-  codeValue_ = valueRow(QStringLiteral("Code"), pairing.code());
+  codeValue_ = valueRow(QStringLiteral("Code"), QString());
   codeValue_->setObjectName(QStringLiteral("codeValue"));
   rowsStack->addWidget(macValue_);
   rowsStack->addWidget(codeValue_);
@@ -182,6 +182,11 @@ void OrvaneBridgeApp::buildWindow(const PairingInfo& pairing) {
 
   // Nothing holds the column's bottom: it keeps its own height from the top inset down.
   stack->addStretch(1);
+  showPairing(pairing);
+  showBadge(BridgeState::checking);
+
+  // The desktop's quit command, as the platform's menu bar gives it elsewhere.
+  new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), root.get(), this, &OrvaneBridgeApp::quit);
 
   root->setWindowTitle(QStringLiteral("Orvane Bridge"));
   root->setFixedSize(440, 660);
@@ -202,7 +207,45 @@ void OrvaneBridgeApp::copyPairingLink(QPushButton* sender) {
   QTimer::singleShot(restoreDelayMs, sender, [sender] { sender->setText(copyLinkTitle); });
 }
 
+void OrvaneBridgeApp::showPairing(const PairingInfo& pairing) {
+  shown_ = pairing;
+  pairingURL_ = pairing.url();
+  if (qrView_ != nullptr)
+    qrView_->setImage(QRCode::image(pairingURL_));
+  if (macValue_ != nullptr)
+    macValue_->setText(QStringLiteral("Mac: ") + pairing.host());
+  if (codeValue_ != nullptr)
+    codeValue_->setText(QStringLiteral("Code: ") + pairing.code());
+}
+
+void OrvaneBridgeApp::showBadge(BridgeState state) {
+  if (badge_ == nullptr || !shown_)
+    return;
+  badge_->setText(badgeText(state, portOf(shown_->host())));
+  QPalette colours = badge_->palette();
+  colours.setColor(QPalette::WindowText, state == BridgeState::checking
+                                             ? palette::withAlpha(palette::plum(), 0.62f)
+                                         : isRunning(state) ? palette::sage()
+                                                            : palette::warning());
+  badge_->setPalette(colours);
+}
+
 void OrvaneBridgeApp::rotatePairingCode(QPushButton* sender) {
+  if (rotation_ != Rotation::none || quitting_)
+    return;
+  rotateSender_ = sender;
+  // The app's own child holds the port (or is about to), or there is no bridge to rotate
+  // with: nobody else's code is at stake.
+  if (bridgeRunning_ || !helperURL())
+    return rotateNow();
+  rotation_ = Rotation::checkingHolder;
+  checkBridge();
+}
+
+void OrvaneBridgeApp::stopBridgeAndWait() {
+  // Its exit is expected now; it must not be taken for the new bridge's.
+  exitWatcher_.reset();
+  bridgeRunning_ = false;
   if (bridgeProcess_) {
     bridgeProcess_->terminate();
     if (!bridgeProcess_->waitUntilExit(bridgeExitLimit)) {
@@ -211,19 +254,43 @@ void OrvaneBridgeApp::rotatePairingCode(QPushButton* sender) {
     }
   }
   bridgeProcess_.reset();
-  const PairingInfo pairing = PairingInfo::load(resourcesDirectory_, true);
+}
+
+void OrvaneBridgeApp::rotateNow() {
+  stopBridgeAndWait();
+  pending_ = PairingInfo::load(resourcesDirectory_, true);
   startBridge();
+  rotation_ = Rotation::restarting;
+  showBadge(BridgeState::checking);
+  refreshTray();
+  checkBridge();
+}
 
-  pairingURL_ = pairing.url();
-  if (qrView_ != nullptr)
-    qrView_->setImage(QRCode::image(pairingURL_));
-  if (macValue_ != nullptr)
-    macValue_->setText(QStringLiteral("Mac: ") + pairing.host());
-  if (codeValue_ != nullptr)
-    codeValue_->setText(QStringLiteral("Code: ") + pairing.code());
-
+void OrvaneBridgeApp::confirmRotation(QPushButton* sender) {
   sender->setText(QStringLiteral("Rotated"));
   QTimer::singleShot(restoreDelayMs, sender, [sender] { sender->setText(newCodeTitle); });
+}
+
+void OrvaneBridgeApp::explainKeptCode(BridgeState state) {
+  const quint16 port = portOf(shown_->host());
+  const QString why =
+      state == BridgeState::runningOutside
+          ? QStringLiteral(
+                "The Orvane Bridge on port %1 was started outside this app, for example "
+                "by the user service. It keeps its code until it is restarted, so this "
+                "window keeps showing that code.\n\nTo make a new code, stop that "
+                "bridge (systemctl --user stop orvane-bridge) and press New code again.")
+          : QStringLiteral(
+                "Port %1 is in use by another program, so no bridge can serve a new "
+                "code. This window keeps showing the current code.\n\nStop that "
+                "program, or start the app with another ORVANE_PORT, and press New "
+                "code again.");
+  auto* notice = new QMessageBox(QMessageBox::Information, QStringLiteral("No new code"),
+                                 why.arg(port), QMessageBox::Ok, window_.get());
+  notice->setObjectName(QStringLiteral("keptCodeNotice"));
+  notice->setAttribute(Qt::WA_DeleteOnClose);
+  notice->setWindowModality(Qt::WindowModal);
+  notice->open();
 }
 
 }  // namespace orvane

@@ -30,6 +30,13 @@ inline const QColor& white() {
   return colour;
 }
 
+// The badge's text when the bridge is not serving the code shown: readable on the badge's
+// white card, unlike the sage of a running bridge.
+inline const QColor& warning() {
+  static const QColor colour = QColor::fromRgbF(0.698f, 0.329f, 0.161f, 1.0f);
+  return colour;
+}
+
 // The same colour with its alpha replaced.
 inline QColor withAlpha(const QColor& colour, float alpha) {
   QColor result = colour;

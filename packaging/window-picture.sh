@@ -21,6 +21,8 @@ timeout 120 unshare -n bash -c '
   set -euo pipefail
   ip link add orvane0 type veth peer name orvane1
   ip addr add 192.168.1.20/24 dev orvane0
+  # The app asks the bridge on loopback before its badge says "running".
+  ip link set lo up
   exec xvfb-run -a -s "-screen 0 1280x800x24" bash -c "
     set -euo pipefail
     XDG_RUNTIME_DIR=\$WORK/runtime ORVANE_DIR=\$WORK/data \"\$APP\" >/dev/null 2>&1 &

@@ -1,0 +1,229 @@
+// The app's life on a desktop: one app per data directory (a later launch hands over to the
+// first, also after the first was killed); Ctrl+Q and the tray's "Quit" stop the bridge with one
+// request; the badge says "running" only while a bridge answers with the code shown, and "New
+// code" never shows a code that the serving bridge refuses (against the real bridge).
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTest>
+
+#include "AppTestSupport.hpp"
+#include "OrvaneBridgeApp.hpp"
+#include "Palette.hpp"
+#include "SingleInstance.hpp"
+
+namespace orvane {
+namespace {
+
+class AppInstance : public test::FakeBridgeTest {
+ protected:
+  void SetUp() override {
+    FakeBridgeTest::SetUp();
+    for (const char* dir : {"data", "runtime", "app/OrvaneBridgeApp.resources"})
+      std::filesystem::create_directories(root_.path() / dir);
+    std::filesystem::permissions(root_.path() / "runtime", std::filesystem::perms::owner_all);
+    ::setenv("ORVANE_DIR", (root_.path() / "data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root_.path() / "runtime").c_str(), 1);
+    installFake(/*surviveTerm=*/true);
+  }
+  void TearDown() override {
+    if (app_)
+      test::killAndReap(app_->bridgePid());
+    test::releaseFakes(root_.path() / "control");
+    ::unsetenv("ORVANE_DIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
+  }
+  void launch() {
+    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
+    app_->applicationDidFinishLaunching();
+    events_.next(), events_.next();  // the card run and the bridge's start
+    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
+  }
+  // The real program, with a fake bridge of its own that reports to the same channel.
+  void startProgram(QProcess& program, const QStringList& arguments = {}) {
+    const std::filesystem::path dir = root_.path() / "app";
+    if (std::filesystem::copy_file(ORVANE_APP_PATH, dir / "OrvaneBridgeApp",
+                                   std::filesystem::copy_options::skip_existing))
+      installFakeAt(dir / "OrvaneBridgeApp.resources" / "OrvaneBridge", true);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(test::qPath(dir / "OrvaneBridgeApp"), arguments);
+    ASSERT_TRUE(program.waitForStarted(20'000));
+  }
+
+  std::unique_ptr<OrvaneBridgeApp> app_;
+};
+
+TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
+  QProcess killed;
+  startProgram(killed);
+  for (int line = 0; line < 3; ++line)
+    events_.next();  // its card run, its bridge's start and serving
+  ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);  // its bridge stays, as in real life
+  ASSERT_TRUE(killed.waitForFinished(20'000));
+
+  // Its lock and socket are left behind; this process takes them over.
+  SingleInstance first(test::qPath(root_.path() / "data"));
+  ASSERT_EQ(first.claim({}), SingleInstance::Role::first);
+  launch();
+  QObject::connect(&first, &SingleInstance::launchRequested, app_.get(),
+                   &OrvaneBridgeApp::handleLaunch);
+  app_->window()->close();
+
+  QProcess second;
+  startProgram(second, {QStringLiteral("--some-window")});
+  EXPECT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 60'000));
+  EXPECT_EQ(second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1, 0);
+  EXPECT_TRUE(app_->window()->isVisible());
+  EXPECT_TRUE(events_.drain().empty());  // no card run, no second bridge
+}
+
+class AppQuit : public AppInstance, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(AppQuit, SendsTheBridgeOneTerminationRequest) {
+  launch();
+  const pid_t bridge = app_->bridgePid();
+  if (GetParam() == "tray") {
+    app_->tray()->quitAction()->trigger();
+  } else {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(app_->window()));
+    QTest::keyClick(app_->window(), Qt::Key_Q, Qt::ControlModifier);
+  }
+  EXPECT_EQ(events_.next(), "TERM " + std::to_string(bridge));
+  app_->applicationWillTerminate();  // as the end of the event loop calls it next
+  test::releaseFakes(root_.path() / "control");
+  EXPECT_TRUE(test::waitForExit(bridge));
+  EXPECT_TRUE(events_.drain().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, AppQuit, ::testing::Values("Ctrl+Q", "tray"));
+
+enum class Holder { ownChild, killedChild, plainListener, outsideBridge, noBridge };
+
+class BridgeBadge : public test::DataDirTest {
+ protected:
+  void SetUp() override {
+    DataDirTest::SetUp();
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    port_ = probe.serverPort();
+    ::setenv("ORVANE_PORT", std::to_string(port_).c_str(), 1);
+    std::filesystem::create_directory(resources());
+  }
+  void TearDown() override {
+    if (app_)
+      test::killAndReap(app_->bridgePid());
+    ::unsetenv("ORVANE_PORT");
+    DataDirTest::TearDown();
+  }
+  std::filesystem::path resources() const { return rootPath() / "resources"; }
+
+  void hold(Holder holder) {
+    if (holder == Holder::plainListener) {
+      ASSERT_TRUE(listener_.listen(QHostAddress::LocalHost, port_));
+      QObject::connect(&listener_, &QTcpServer::newConnection,
+                       [this] { listener_.nextPendingConnection()->close(); });
+    } else if (holder == Holder::outsideBridge) {
+      outside_.start(QStringLiteral(ORVANE_APP_RESOURCES "/OrvaneBridge"), {});
+      ASSERT_TRUE(outside_.waitForReadyRead(20'000));  // it prints once it listens
+    }
+    if (holder != Holder::noBridge)
+      std::filesystem::create_symlink(ORVANE_APP_RESOURCES "/OrvaneBridge",
+                                      resources() / "OrvaneBridge");
+    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
+    app_->applicationDidFinishLaunching();
+  }
+  QLabel* label(const char* name) const {
+    return app_->window()->findChild<QLabel*>(QString::fromLatin1(name));
+  }
+  bool badgeSays(const QString& text) const {
+    return QTest::qWaitFor([&] { return label("badge")->text() == text; }, 20'000);
+  }
+  std::string token() const {
+    std::string code;
+    std::ifstream(dataPath() / "token") >> code;
+    return code;
+  }
+
+  quint16 port_ = 0;
+  QTcpServer listener_;
+  QProcess outside_;
+  std::unique_ptr<OrvaneBridgeApp> app_;
+};
+
+struct BadgeCase {
+  Holder holder;
+  const char* text;  // %1 is the port
+  bool running;
+  friend void PrintTo(const BadgeCase& row, std::ostream* out) { *out << row.text; }
+};
+
+class BadgeStates : public BridgeBadge, public ::testing::WithParamInterface<BadgeCase> {};
+
+TEST_P(BadgeStates, SayWhatAnswersOnThePort) {
+  hold(GetParam().holder);
+  if (GetParam().holder == Holder::killedChild) {
+    ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running")));
+    ::kill(app_->bridgePid(), SIGKILL);
+  }
+  EXPECT_TRUE(badgeSays(QString::fromUtf8(GetParam().text).replace("%1", QString::number(port_))))
+      << label("badge")->text().toStdString();
+  const QColor colour = label("badge")->palette().color(QPalette::WindowText);
+  EXPECT_EQ(colour, GetParam().running ? palette::sage() : palette::warning());
+  EXPECT_EQ(app_->tray()->statusAction()->text().startsWith(QStringLiteral("Running")),
+            GetParam().running);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, BadgeStates,
+    ::testing::Values(
+        BadgeCase{Holder::ownChild, "Orvane Bridge running", true},
+        BadgeCase{Holder::killedChild, "Orvane Bridge stopped", false},
+        BadgeCase{Holder::plainListener, "Port %1 is in use by another program", false},
+        BadgeCase{Holder::outsideBridge, "Orvane Bridge running outside this app", true},
+        BadgeCase{Holder::noBridge, "Orvane Bridge not found", false}));
+
+TEST_F(BridgeBadge, TrayLineFollowsTheStateFile) {
+  hold(Holder::ownChild);
+  const auto trayLine = [&](const QString& text) {
+    return QTest::qWaitFor([&] { return app_->tray()->statusAction()->text() == text; }, 20'000);
+  };
+  const qint64 twoMinutesAgo = QDateTime::currentSecsSinceEpoch() - 150;
+  test::writeFile(dataPath() / "state.new", "{\"updated_at\": " + std::to_string(twoMinutesAgo) +
+                                                ", \"heart_rate\": {\"bpm\": 72}}");
+  std::filesystem::rename(dataPath() / "state.new", dataPath() / "state.json");
+  EXPECT_TRUE(trayLine(QStringLiteral("Running \u2014 last batch 2 min ago, 72 bpm")));
+}
+
+TEST_F(BridgeBadge, NewCodeLeavesABridgeStartedOutsideAloneAndSaysWhy) {
+  hold(Holder::outsideBridge);
+  ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running outside this app")));
+  const std::string code = token();
+  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return app_->window()->findChild<QMessageBox*>(); }, 20'000));
+  EXPECT_TRUE(app_->window()->findChild<QMessageBox*>()->text().contains("keeps its code"));
+  EXPECT_EQ(token(), code);
+  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + code);
+}
+
+TEST_F(BridgeBadge, NewCodeWhoseBridgeFailsToStartShowsItStopped) {
+  hold(Holder::ownChild);
+  ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running")));
+  const std::string old = token();
+  // From now on the bridge makes its card but cannot serve.
+  std::filesystem::remove(resources() / "OrvaneBridge");
+  test::writeFile(resources() / "OrvaneBridge",
+                  "#!/bin/sh\n[ \"$1\" = --rotate-pairing ] && exec '" ORVANE_APP_RESOURCES
+                  "/OrvaneBridge' \"$1\"\nexit 1\n");
+  std::filesystem::permissions(resources() / "OrvaneBridge", std::filesystem::perms::owner_all);
+  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  EXPECT_TRUE(badgeSays(QStringLiteral("Orvane Bridge stopped")));
+  EXPECT_NE(token(), old);
+  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + token());
+}
+
+}  // namespace
+}  // namespace orvane
