@@ -14,9 +14,11 @@
 
 #include "AppIcon.hpp"
 #include "BundleResources.hpp"
+#include "DataDirectory.hpp"
 #include "PairingInfo.hpp"
 #include "QuitSignals.hpp"
 #include "RoundedImageView.hpp"
+#include "TodayWindow.hpp"
 
 namespace orvane {
 
@@ -41,6 +43,19 @@ void OrvaneBridgeApp::applicationDidFinishLaunching() {
 void OrvaneBridgeApp::applicationWillTerminate() {
   if (bridgeProcess_)
     bridgeProcess_->terminate();
+}
+
+void OrvaneBridgeApp::showTodayWindow() {
+  if (!todayWindow_)
+    todayWindow_ = std::make_unique<TodayWindow>(QFile::decodeName(dataDir().c_str()));
+  if (todayWindow_->isMinimized())
+    todayWindow_->showNormal();
+  else
+    todayWindow_->show();
+  // The offscreen platform (headless runs) cannot raise and says so on every call.
+  if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+    todayWindow_->raise();
+  todayWindow_->activateWindow();
 }
 
 std::optional<QString> OrvaneBridgeApp::helperURL() const {
@@ -92,7 +107,13 @@ int OrvaneBridgeMain::main(int argc, char** argv) {
   OrvaneBridgeApp& app = delegate();
   QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
                    [&app] { app.applicationWillTerminate(); });
-  QTimer::singleShot(0, &app, [&app] { app.applicationDidFinishLaunching(); });
+  // "--today" opens the "Today" window as well, in front of the pairing window.
+  const bool today = QCoreApplication::arguments().contains(QStringLiteral("--today"));
+  QTimer::singleShot(0, &app, [&app, today] {
+    app.applicationDidFinishLaunching();
+    if (today)
+      app.showTodayWindow();
+  });
   return QApplication::exec();
 }
 

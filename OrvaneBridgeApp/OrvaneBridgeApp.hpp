@@ -17,6 +17,7 @@ namespace orvane {
 
 class PairingInfo;
 class RoundedImageView;
+class TodayWindow;
 
 class OrvaneBridgeApp : public QObject {
   Q_OBJECT
@@ -38,9 +39,16 @@ class OrvaneBridgeApp : public QObject {
   void rotatePairingCode(QPushButton* sender);
 
   QWidget* window() const { return window_.get(); }
+  // The "Today" window once it has been asked for, else null.
+  TodayWindow* todayWindow() const { return todayWindow_.get(); }
   const QString& pairingURL() const { return pairingURL_; }
   // The running (or exited but not yet waited for) bridge child, or -1 when there is none.
   pid_t bridgePid() const;
+
+ public slots:
+  // Makes the "Today" window on first use (for the data directory of that moment) and brings it
+  // to the front.
+  void showTodayWindow();
 
  private:
   std::optional<QString> helperURL() const;
@@ -49,6 +57,7 @@ class OrvaneBridgeApp : public QObject {
 
   QString resourcesDirectory_;
   std::unique_ptr<QWidget> window_;
+  std::unique_ptr<TodayWindow> todayWindow_;
   std::optional<ChildProcess> bridgeProcess_;
   std::unique_ptr<Pipe> outputPipe_;
   std::unique_ptr<Pipe> errorPipe_;
