@@ -33,6 +33,8 @@ namespace {
 
 // Readings further apart than this are not joined by the line: the phone was away.
 constexpr double longestGap = 15 * 60;
+// Shorter than the gap, so a slice never holds one.
+constexpr double slice = 2 * 60;
 constexpr int settleMs = 100;
 
 QLabel* text(const QString& name, int size, QFont::Weight weight, const QColor& colour) {
@@ -238,12 +240,24 @@ void TodayWindow::showChart(double now, double baseline) {
     series->attachAxis(bpmAxis_);
     run.clear();
   };
-  for (std::size_t i = 0; i < readings.size(); ++i) {
-    if (i > 0 && readings[i].ts - readings[i - 1].ts > longestGap)
+  // The plot is a few hundred pixels wide, and a day of readings every few seconds is tens of
+  // thousands of points: drawn as they are, they make the window slow to open. So each slice
+  // of the day keeps only its lowest and highest reading, in time order: the same line.
+  for (std::size_t first = 0, last = 0; first < readings.size(); first = last) {
+    if (first > 0 && readings[first].ts - readings[first - 1].ts > longestGap)
       endRun();
-    run.append(QPointF(readings[i].ts * 1000, readings[i].value));
-    low = std::min(low, readings[i].value);
-    high = std::max(high, readings[i].value);
+    const double sliceEnd = (std::floor(readings[first].ts / slice) + 1) * slice;
+    for (last = first + 1; last < readings.size() && readings[last].ts < sliceEnd;)
+      ++last;
+    const auto [lowest, highest] =
+        std::minmax_element(readings.begin() + static_cast<std::ptrdiff_t>(first),
+                            readings.begin() + static_cast<std::ptrdiff_t>(last),
+                            [](const Reading& a, const Reading& b) { return a.value < b.value; });
+    run.append(QPointF(std::min(lowest, highest)->ts * 1000, std::min(lowest, highest)->value));
+    if (lowest != highest)
+      run.append(QPointF(std::max(lowest, highest)->ts * 1000, std::max(lowest, highest)->value));
+    low = std::min(low, lowest->value);
+    high = std::max(high, highest->value);
   }
   if (!run.isEmpty())
     endRun();
