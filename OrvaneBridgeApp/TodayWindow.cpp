@@ -3,8 +3,9 @@
 // document. The document's ages were true when it was written; the latest reading's age is
 // worked out again against the clock. The bridge replaces "state.json" by renaming a new file
 // over it and appends to the history, so the directory is watched for the first and the
-// history file for the second. There is no timer of its own: an open window that sees no
-// batch shows the same picture (ages included) until it is shown again.
+// history file for the second. Apart from the short pause that gathers one batch's change
+// notices, nothing runs on a clock: an open window that sees no batch shows the same picture
+// (ages included) until it is shown again.
 #include "TodayWindow.hpp"
 
 #include <QChart>
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QFileSystemWatcher>
 #include <QHBoxLayout>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
