@@ -21,10 +21,25 @@
 #include "AppIcon.hpp"
 #include "BundleResources.hpp"
 #include "DataDirectory.hpp"
+#include "PairingInfo.hpp"
 #include "QuitSignals.hpp"
+#include "RoundedImageView.hpp"
 #include "SingleInstance.hpp"
+#include "TodayWindow.hpp"
 
 namespace orvane {
+namespace {
+
+void bringToFront(QWidget* window) {
+  window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+  window->show();
+  // The offscreen platform (headless runs) cannot raise and says so on every call.
+  if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+    window->raise();
+  window->activateWindow();
+}
+
+}  // namespace
 
 OrvaneBridgeApp::OrvaneBridgeApp(QString resourcesDirectory)
     : resourcesDirectory_(std::move(resourcesDirectory)), monitor_([this] {
@@ -67,20 +82,23 @@ void OrvaneBridgeApp::quit() {
 }
 
 void OrvaneBridgeApp::handleLaunch(const QStringList& arguments) {
-  Q_UNUSED(arguments);
+  // "--today" opens the "Today" window in front of the pairing window.
   showPairingWindow();
+  if (arguments.contains(QStringLiteral("--today")))
+    showTodayWindow();
 }
 
 void OrvaneBridgeApp::showPairingWindow() {
   if (!window_)
     return;
-  window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
-  window_->show();
-  // The offscreen platform (headless runs) cannot raise and says so on every call.
-  if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-    window_->raise();
-  window_->activateWindow();
+  bringToFront(window_.get());
   checkBridge();
+}
+
+void OrvaneBridgeApp::showTodayWindow() {
+  if (!todayWindow_)
+    todayWindow_ = std::make_unique<TodayWindow>(QFile::decodeName(dataDir().c_str()));
+  bringToFront(todayWindow_.get());
 }
 
 std::optional<QString> OrvaneBridgeApp::helperURL() const {
@@ -136,6 +154,8 @@ void OrvaneBridgeApp::buildTray() {
   tray_ = std::make_unique<Tray>();
   QAction* show = tray_->addEntry(QStringLiteral("Show pairing window"));
   connect(show, &QAction::triggered, this, &OrvaneBridgeApp::showPairingWindow);
+  connect(tray_->addEntry(QStringLiteral("Today…")), &QAction::triggered, this,
+          &OrvaneBridgeApp::showTodayWindow);
   connect(tray_.get(), &Tray::activated, this, &OrvaneBridgeApp::showPairingWindow);
   connect(tray_->quitAction(), &QAction::triggered, this, &OrvaneBridgeApp::quit);
   connect(tray_.get(), &Tray::aboutToShowMenu, this, [this] {
@@ -219,7 +239,13 @@ int OrvaneBridgeMain::main(int argc, char** argv) {
                    [&app] { app.applicationWillTerminate(); });
   QObject::connect(&instance, &SingleInstance::launchRequested, &app,
                    &OrvaneBridgeApp::handleLaunch);
-  QTimer::singleShot(0, &app, [&app] { app.applicationDidFinishLaunching(); });
+  // "--today" opens the "Today" window as well, in front of the pairing window.
+  const bool today = QCoreApplication::arguments().contains(QStringLiteral("--today"));
+  QTimer::singleShot(0, &app, [&app, today] {
+    app.applicationDidFinishLaunching();
+    if (today)
+      app.showTodayWindow();
+  });
   return QApplication::exec();
 }
 

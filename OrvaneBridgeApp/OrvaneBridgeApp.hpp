@@ -25,6 +25,7 @@ class QWidget;
 namespace orvane {
 
 class RoundedImageView;
+class TodayWindow;
 
 class OrvaneBridgeApp : public QObject {
   Q_OBJECT
@@ -56,9 +57,16 @@ class OrvaneBridgeApp : public QObject {
 
   QWidget* window() const { return window_.get(); }
   Tray* tray() const { return tray_.get(); }
+  // The "Today" window once it has been asked for, else null.
+  TodayWindow* todayWindow() const { return todayWindow_.get(); }
   const QString& pairingURL() const { return pairingURL_; }
   // The running (or exited but not yet waited for) bridge child, or -1 when there is none.
   pid_t bridgePid() const;
+
+ public slots:
+  // Makes the "Today" window on first use (for the data directory of that moment) and brings it
+  // to the front.
+  void showTodayWindow();
 
  private:
   enum class Rotation { none, checkingHolder, restarting };
@@ -80,6 +88,7 @@ class OrvaneBridgeApp : public QObject {
 
   QString resourcesDirectory_;
   std::unique_ptr<QWidget> window_;
+  std::unique_ptr<TodayWindow> todayWindow_;
   std::optional<ChildProcess> bridgeProcess_;
   std::unique_ptr<Pipe> outputPipe_;
   std::unique_ptr<Pipe> errorPipe_;

@@ -15,6 +15,7 @@
 #include "OrvaneBridgeApp.hpp"
 #include "Palette.hpp"
 #include "SingleInstance.hpp"
+#include "TodayWindow.hpp"
 
 namespace orvane {
 namespace {
@@ -74,10 +75,12 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   app_->window()->close();
 
   QProcess second;
-  startProgram(second, {QStringLiteral("--some-window")});
+  startProgram(second, {QStringLiteral("--today")});
   EXPECT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 60'000));
   EXPECT_EQ(second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1, 0);
   EXPECT_TRUE(app_->window()->isVisible());
+  ASSERT_NE(app_->todayWindow(), nullptr);
+  EXPECT_TRUE(app_->todayWindow()->isVisible());
   EXPECT_TRUE(events_.drain().empty());  // no card run, no second bridge
 }
 

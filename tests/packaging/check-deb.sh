@@ -31,8 +31,8 @@ check "version is 1.2.0" test "$(field Version)" = 1.2.0
 check "architecture is this machine's" test "$(field Architecture)" = "$(dpkg --print-architecture)"
 # One package name a line, versions dropped.
 depends=$(field Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//')
-for needed in libqt6widgets6 libqt6gui6 libqt6core6 libqrencode4 libutf8proc2 libstdc++6 libc6 \
-  qt6-qpa-plugins; do
+for needed in libqt6widgets6 libqt6gui6 libqt6core6 libqt6charts6 libqrencode4 libutf8proc2 \
+  libstdc++6 libc6 qt6-qpa-plugins; do
   check "Depends names $needed" grep -qxF "$needed" <<<"$depends"
 done
 # apt resolves every dependency against this machine's packages without installing anything.
@@ -67,6 +67,8 @@ if [[ -f "$desktop" ]]; then
   check "entry is named Orvane Bridge" test "$(entry Name)" = "Orvane Bridge"
   exec_program=$(entry Exec | cut -d' ' -f1)
   check "entry's Exec ($exec_program) is in usr/bin" test -x "$usr/bin/$exec_program"
+  check "entry offers the action Today" test "$(entry Actions)" = "Today;" -a \
+    "$(sed -n '/^\[Desktop Action Today\]/,$s/^Exec=//p' "$desktop")" = "OrvaneBridgeApp --today"
   icon=$(entry Icon)
   check "entry's Icon names a theme icon, not a path" test -n "$icon" -a "${icon#/}" = "$icon"
 else
