@@ -29,7 +29,6 @@ class TemporaryDirectory {
                                  std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
 
