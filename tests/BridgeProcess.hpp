@@ -1,43 +1,32 @@
-// Loopback clients for the bridge, and the real bridge program as a child process. Every wait
-// is bounded; a child that overruns is killed by its pid.
+// Loopback clients for the bridge, and the real bridge program as a child process in a private
+// data directory. Every wait is bounded; a child that overruns is killed by its pid.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <functional>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+#include <fstream>
+#include <sstream>
+
+#include "TestSupport.hpp"
 
 extern char** environ;
 
 namespace orvane::test {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+constexpr auto kBound = std::chrono::seconds(60);  // only a hung server or child gets near it
 
-// Generous: only a hung server or child ever gets near it.
-constexpr auto kBound = std::chrono::seconds(60);
-
-inline int millisecondsLeft(Clock::time_point deadline) {
+// Whether `fd` has input (data or its end) before `deadline`.
+inline bool readableBy(int fd, Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0))) > 0;
 }
 
 inline sockaddr_in loopbackAddress(std::uint16_t port, const char* address = "127.0.0.1") {
@@ -48,69 +37,50 @@ inline sockaddr_in loopbackAddress(std::uint16_t port, const char* address = "12
   return result;
 }
 
-// A blocking client socket on loopback. A connection that could not be made reads as
-// "<not connected>", so that no expected reply, not even an empty one, can match.
+// A blocking client socket from `from`, any address of 127.0.0.0/8. One that could not connect
+// reads as "<not connected>", so that no expected reply, not even an empty one, can match.
 class Connection {
  public:
-  // `from` may be any address of 127.0.0.0/8.
   explicit Connection(std::uint16_t port, const char* from = "127.0.0.1")
       : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     const int one = 1;
     const sockaddr_in local = loopbackAddress(0, from), remote = loopbackAddress(port);
     if (::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
         ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
-      close();
-    }
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0)
+      fd_ = (::close(fd_), -1);
   }
-  ~Connection() { close(); }
+  ~Connection() { ::close(fd_); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   // Sends everything; a peer that already closed is not an error here.
   void send(std::string_view data) {
-    while (fd_ >= 0 && !data.empty()) {
-      const ssize_t sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-      if (sent <= 0)
-        return;
-      data.remove_prefix(static_cast<std::size_t>(sent));
-    }
+    for (ssize_t n = 1; fd_ >= 0 && n > 0 && !data.empty();
+         data.remove_prefix(std::max<ssize_t>(n, 0)))
+      n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
   }
-
   void endWriting() { ::shutdown(fd_, SHUT_WR); }
-
-  // Whether anything (data or the end of the stream) arrives within `ms`.
   bool readableWithin(int ms) {
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, ms) > 0;
+    return readableBy(fd_, Clock::now() + std::chrono::milliseconds(ms));
   }
 
   // Everything received until the server closes (or resets) the connection.
   std::string readUntilClosed() {
-    if (fd_ < 0)
-      return "<not connected>";
-    std::string received;
+    std::string received = fd_ < 0 ? "<not connected>" : "";
+    char chunk[65536];
     const auto deadline = Clock::now() + kBound;
-    for (;;) {
-      if (!readableWithin(millisecondsLeft(deadline))) {
+    for (ssize_t n = 1; fd_ >= 0 && n > 0; received.append(chunk, std::max<ssize_t>(n, 0))) {
+      if (!readableBy(fd_, deadline)) {
         ADD_FAILURE() << "the server neither answered nor closed";
-        return received;
+        break;
       }
-      char chunk[65536];
-      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n <= 0)
-        return received;
-      received.append(chunk, static_cast<std::size_t>(n));
+      n = ::recv(fd_, chunk, sizeof chunk, 0);
     }
+    return received;
   }
 
  private:
-  void close() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-  }
-
   int fd_;
 };
 
@@ -127,98 +97,68 @@ inline std::uint16_t freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = loopbackAddress(0);
   socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("cannot find a free port");
-  }
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(fd);
   return ntohs(address.sin_port);
 }
 
-// The bridge program as a child process; standard output comes through a pipe as it is
-// written, standard error through a file read once the child has ended. Killed by its pid and
-// reaped when destroyed.
+// The bridge program as a child: standard output through a pipe as it is written, standard
+// error through a file read once the child is reaped. Killed and reaped when destroyed.
 class ChildProcess {
  public:
+  using Environment = std::vector<std::pair<std::string, std::string>>;
+
+  // `environment` goes before what this process inherited: a name's first entry counts.
   // `beforeExec` runs in the child between fork and exec: only async-signal-safe calls there.
-  ChildProcess(const std::vector<std::string>& arguments,
-               const std::vector<std::pair<std::string, std::string>>& environment,
+  ChildProcess(std::vector<std::string> argv, const Environment& environment,
                const std::function<void()>& beforeExec = {}) {
-    std::vector<std::string> argv{ORVANE_BRIDGE_PATH}, envp;
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry = *e;
-      if (!entry.starts_with("ORVANE_DIR=") && !entry.starts_with("ORVANE_PORT="))
-        envp.emplace_back(entry);
-    }
+    std::vector<std::string> envp;
     for (const auto& [name, value] : environment)
       envp.push_back(name + "=" + value);
-    std::vector<char*> argvPointers, envpPointers;
-    for (auto& a : argv)
-      argvPointers.push_back(a.data());
-    for (auto& e : envp)
-      envpPointers.push_back(e.data());
-    argvPointers.push_back(nullptr);
-    envpPointers.push_back(nullptr);
-
-    int outPipe[2];
-    errFile_ = std::tmpfile();
-    if (errFile_ == nullptr || ::pipe2(outPipe, O_CLOEXEC) != 0)
-      throw std::runtime_error("cannot capture the output");
-    pid_ = ::fork();
-    if (pid_ < 0)
-      throw std::runtime_error("fork failed");
+    for (char** e = environ; *e != nullptr; ++e)
+      envp.emplace_back(*e);
+    argv.insert(argv.begin(), ORVANE_BRIDGE_PATH);
+    std::vector<char*> args{nullptr}, envs{nullptr};
+    for (std::string& a : argv)
+      args.insert(args.end() - 1, a.data());
+    for (std::string& e : envp)
+      envs.insert(envs.end() - 1, e.data());
+    int pipe[2];
+    if ((errFile_ = std::tmpfile()) == nullptr || ::pipe2(pipe, O_CLOEXEC) != 0 ||
+        (pid_ = ::fork()) < 0)
+      throw std::runtime_error("cannot start the bridge");
     if (pid_ == 0) {
-      ::dup2(outPipe[1], STDOUT_FILENO);
+      ::dup2(pipe[1], STDOUT_FILENO);
       ::dup2(::fileno(errFile_), STDERR_FILENO);
       if (beforeExec)
         beforeExec();
-      ::execve(argvPointers[0], argvPointers.data(), envpPointers.data());
+      ::execve(args[0], args.data(), envs.data());
       ::_exit(127);
     }
-    ::close(outPipe[1]);
-    outFd_ = outPipe[0];
+    ::close(pipe[1]);
+    outFd_ = pipe[0];
   }
-
   ~ChildProcess() {
     killNow();
-    if (outFd_ >= 0)
-      ::close(outFd_);
+    ::close(outFd_);
     std::fclose(errFile_);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Reads standard output until it ends with `marker`, the output closes, or the bound.
-  bool readOutputUntil(const std::string& marker) {
-    const auto deadline = Clock::now() + kBound;
-    while (!out.ends_with(marker)) {
-      if (outFd_ < 0 || !readOutputOnce(deadline))
-        return false;
-    }
-    return true;
-  }
-
+  // Reads standard output until it ends with `marker`; false if it closes or the bound runs out.
+  bool readOutputUntil(const std::string& marker) { return readOutput(&marker); }
   // Reads standard output to its end and reaps the child. False when the bound ran out.
   bool finish() {
-    const auto deadline = Clock::now() + kBound;
-    while (outFd_ >= 0) {
-      if (!readOutputOnce(deadline))
-        return false;
-    }
-    // The output closed: the child has exited or is about to.
-    reap();
-    return true;
+    readOutput(nullptr);
+    return outFd_ < 0 && (reap(), true);
   }
-
   void terminate() const { ::kill(pid_, SIGTERM); }
-
   // Kills the child at once and reaps it; its output so far stays readable.
   void killNow() {
-    if (pid_ <= 0)
-      return;
-    ::kill(pid_, SIGKILL);
-    reap();
+    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
+      reap();
   }
 
   pid_t pid() const { return pid_; }
@@ -229,35 +169,75 @@ class ChildProcess {
   std::string err;  // filled once the child has been reaped
 
  private:
+  // Reads until the output ends with `*marker`; false once it has closed or the bound ran out.
+  bool readOutput(const std::string* marker) {
+    char buffer[4096];
+    for (const auto deadline = Clock::now() + kBound; !marker || !out.ends_with(*marker);) {
+      if (outFd_ < 0 || !readableBy(outFd_, deadline))
+        return false;
+      const ssize_t n = ::read(outFd_, buffer, sizeof buffer);
+      if (n <= 0) {
+        ::close(std::exchange(outFd_, -1));
+        return false;
+      }
+      out.append(buffer, std::size_t(n));
+    }
+    return true;
+  }
   void reap() {
     ::waitpid(pid_, &status_, 0);
     pid_ = -1;
     std::rewind(errFile_);
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, errFile_)) > 0;)
-      err.append(buffer, n);
-  }
-
-  bool readOutputOnce(Clock::time_point deadline) {
-    pollfd p{outFd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, millisecondsLeft(deadline));
-    if (ready <= 0)
-      return ready < 0 && errno == EINTR;
-    char buffer[4096];
-    const ssize_t n = ::read(outFd_, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      ::close(outFd_);
-      outFd_ = -1;
-    }
-    return true;
+    for (int c; (c = std::fgetc(errFile_)) != EOF;)
+      err += char(c);
   }
 
   pid_t pid_ = -1;
   int outFd_ = -1;
   std::FILE* errFile_ = nullptr;
   int status_ = -1;
+};
+
+// The bridge program in a data directory of its own, on a port that was free.
+class BridgeTest : public ::testing::Test {
+ protected:
+  std::filesystem::path dataPath() const { return root_.path() / "data"; }
+  std::uint16_t port() const { return port_; }
+  ChildProcess::Environment environment() const {
+    return {{"ORVANE_DIR", dataPath()}, {"ORVANE_PORT", std::to_string(port_)}};
+  }
+  // Runs the program to its end; a child still running at the bound fails the test.
+  std::unique_ptr<ChildProcess> run(const std::vector<std::string>& arguments) const {
+    auto child = std::make_unique<ChildProcess>(arguments, environment());
+    EXPECT_TRUE(child->finish()) << "the program did not end";
+    return child;
+  }
+  // The server, once it listens; one that does not get there is reaped (its pid() is then -1).
+  std::unique_ptr<ChildProcess> start(const std::function<void()>& beforeExec = {}) const {
+    auto child =
+        std::make_unique<ChildProcess>(std::vector<std::string>(), environment(), beforeExec);
+    if (!child->readOutputUntil(" - Ctrl-C to stop.\n\n"))
+      child->finish();
+    return child;
+  }
+  // A data file's text, or "<missing>".
+  std::string file(const std::string& name) const {
+    std::ostringstream text;
+    std::ifstream in(dataPath() / name, std::ios::binary);
+    return in ? (text << in.rdbuf(), text.str()) : "<missing>";
+  }
+  std::string code() const { return file("token").substr(0, file("token").find('\n')); }
+  // The whole reply to one request that carries the stored code.
+  std::string send(const std::string& method, const std::string& path,
+                   const std::string& body = "") const {
+    return test::exchange(port_, method + " " + path + " HTTP/1.1\r\nAuthorization: Bearer " +
+                                     code() + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                     "\r\n\r\n" + body);
+  }
+
+ private:
+  TemporaryDirectory root_;
+  std::uint16_t port_ = freePort();
 };
 
 }  // namespace orvane::test
