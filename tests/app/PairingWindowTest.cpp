@@ -127,8 +127,8 @@ TEST_P(AppProgram, QuitSignalAsksTheBridgeToStopOnceAndEndsTheApp) {
   const std::string serving = events_.next().value_or("serve ?");
 
   ::kill(static_cast<pid_t>(app.processId()), GetParam());
-  EXPECT_EQ(events_.next(), "TERM " + serving.substr(6));
   EXPECT_TRUE(app.waitForFinished(20'000));
+  EXPECT_EQ(events_.next(), "TERM " + serving.substr(6));
   EXPECT_TRUE(events_.drain().empty());
 }
 INSTANTIATE_TEST_SUITE_P(QuitSignals, AppProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
