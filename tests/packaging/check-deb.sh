@@ -38,5 +38,4 @@ for page in OrvaneBridge OrvaneBridgeApp; do
   out=$(gzip -dc "$usr/share/man/man1/$page.1.gz" | timeout 60 groff -man -Tutf8 -ww -z 2>&1)
   check "man page $page(1) renders without warnings $out" test $? -eq 0 -a -z "$out"
 done
-echo "$failed failed"
 ((failed == 0))
