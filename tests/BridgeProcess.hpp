@@ -1,116 +1,71 @@
-// Loopback clients for the bridge, and the real bridge program as a child process. Every wait
-// is bounded; a child that overruns is killed by its pid.
+// Loopback clients, and the bridge program as a child process; every wait is bounded.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <functional>
-#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace orvane::test {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+constexpr auto kBound = std::chrono::seconds(60);  // only a hung server or child gets near it
 
-// Generous: only a hung server or child ever gets near it.
-constexpr auto kBound = std::chrono::seconds(60);
-
-inline int millisecondsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+// Makes every read from the socket `fd` wait at most the bound; true on success.
+inline bool boundReads(int fd) {
+  const timeval bound{std::chrono::seconds(kBound).count(), 0};
+  return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0;
 }
 
 inline sockaddr_in loopbackAddress(std::uint16_t port, const char* address = "127.0.0.1") {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_port = htons(port);
+  sockaddr_in result{AF_INET, htons(port), {}, {}};
   ::inet_pton(AF_INET, address, &result.sin_addr);
   return result;
 }
 
-// A blocking client socket on loopback. A connection that could not be made reads as
-// "<not connected>", so that no expected reply, not even an empty one, can match.
+// A blocking client socket from `from`, any address of 127.0.0.0/8. One that could not connect
+// reads as "<not connected>", so that no expected reply, not even an empty one, can match.
 class Connection {
  public:
-  // `from` may be any address of 127.0.0.0/8.
   explicit Connection(std::uint16_t port, const char* from = "127.0.0.1")
       : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    const int one = 1;
     const sockaddr_in local = loopbackAddress(0, from), remote = loopbackAddress(port);
-    if (::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+    if (!boundReads(fd_) ||
         ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
-      close();
-    }
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0)
+      fd_ = (::close(fd_), -1);
   }
-  ~Connection() { close(); }
+  ~Connection() { ::close(fd_); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   // Sends everything; a peer that already closed is not an error here.
   void send(std::string_view data) {
-    while (fd_ >= 0 && !data.empty()) {
-      const ssize_t sent = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-      if (sent <= 0)
-        return;
-      data.remove_prefix(static_cast<std::size_t>(sent));
-    }
+    for (ssize_t n = 1; fd_ >= 0 && n > 0 && !data.empty();
+         data.remove_prefix(std::max<ssize_t>(n, 0)))
+      n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
   }
-
   void endWriting() { ::shutdown(fd_, SHUT_WR); }
-
-  // Whether anything (data or the end of the stream) arrives within `ms`.
   bool readableWithin(int ms) {
     pollfd p{fd_, POLLIN, 0};
     return ::poll(&p, 1, ms) > 0;
   }
 
-  // Everything received until the server closes (or resets) the connection.
+  // Everything received until the server closes (or resets) the connection, or the bound.
   std::string readUntilClosed() {
-    if (fd_ < 0)
-      return "<not connected>";
-    std::string received;
-    const auto deadline = Clock::now() + kBound;
-    for (;;) {
-      if (!readableWithin(millisecondsLeft(deadline))) {
-        ADD_FAILURE() << "the server neither answered nor closed";
-        return received;
-      }
-      char chunk[65536];
-      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n <= 0)
-        return received;
-      received.append(chunk, static_cast<std::size_t>(n));
-    }
+    std::string received = fd_ < 0 ? "<not connected>" : "";
+    char chunk[65536];
+    for (ssize_t n; fd_ >= 0 && (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;)
+      received.append(chunk, std::size_t(n));
+    return received;
   }
 
  private:
-  void close() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = -1;
-  }
-
   int fd_;
 };
 
@@ -127,98 +82,69 @@ inline std::uint16_t freePort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = loopbackAddress(0);
   socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("cannot find a free port");
-  }
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(fd);
   return ntohs(address.sin_port);
 }
 
-// The bridge program as a child process; standard output comes through a pipe as it is
-// written, standard error through a file read once the child has ended. Killed by its pid and
-// reaped when destroyed.
+// The bridge program as a child, killed and reaped when destroyed.
 class ChildProcess {
  public:
-  // `beforeExec` runs in the child between fork and exec: only async-signal-safe calls there.
-  ChildProcess(const std::vector<std::string>& arguments,
-               const std::vector<std::pair<std::string, std::string>>& environment,
-               const std::function<void()>& beforeExec = {}) {
-    std::vector<std::string> argv{ORVANE_BRIDGE_PATH}, envp;
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry = *e;
-      if (!entry.starts_with("ORVANE_DIR=") && !entry.starts_with("ORVANE_PORT="))
-        envp.emplace_back(entry);
-    }
-    for (const auto& [name, value] : environment)
-      envp.push_back(name + "=" + value);
-    std::vector<char*> argvPointers, envpPointers;
-    for (auto& a : argv)
-      argvPointers.push_back(a.data());
-    for (auto& e : envp)
-      envpPointers.push_back(e.data());
-    argvPointers.push_back(nullptr);
-    envpPointers.push_back(nullptr);
+  using Environment = std::vector<std::pair<std::string, std::string>>;
 
-    int outPipe[2];
-    errFile_ = std::tmpfile();
-    if (errFile_ == nullptr || ::pipe2(outPipe, O_CLOEXEC) != 0)
-      throw std::runtime_error("cannot capture the output");
-    pid_ = ::fork();
-    if (pid_ < 0)
-      throw std::runtime_error("fork failed");
+  // Started through env(1), which sets `environment` and execs the bridge in its place.
+  // `beforeExec` runs in the child before that: only async-signal-safe calls there.
+  ChildProcess(std::vector<std::string> arguments, const Environment& environment,
+               const std::function<void()>& beforeExec = {}) {
+    arguments.insert(arguments.begin(), ORVANE_BRIDGE_PATH);
+    for (const auto& [name, value] : environment)
+      arguments.insert(arguments.begin(), name + "=" + value);
+    std::vector<char*> argv{const_cast<char*>("/usr/bin/env")};
+    for (std::string& argument : arguments)
+      argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    int pipe[2];
+    if ((errFile_ = std::tmpfile()) == nullptr ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipe) != 0 || !boundReads(pipe[0]) ||
+        (pid_ = ::fork()) < 0)
+      throw std::runtime_error("cannot start the bridge");
     if (pid_ == 0) {
-      ::dup2(outPipe[1], STDOUT_FILENO);
+      ::dup2(pipe[1], STDOUT_FILENO);
       ::dup2(::fileno(errFile_), STDERR_FILENO);
       if (beforeExec)
         beforeExec();
-      ::execve(argvPointers[0], argvPointers.data(), envpPointers.data());
+      ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(outPipe[1]);
-    outFd_ = outPipe[0];
+    ::close(pipe[1]);
+    outFd_ = pipe[0];
   }
-
   ~ChildProcess() {
     killNow();
-    if (outFd_ >= 0)
-      ::close(outFd_);
+    ::close(outFd_);
     std::fclose(errFile_);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Reads standard output until it ends with `marker`, the output closes, or the bound.
+  // Reads standard output until it ends with `marker`; false if it closes or a read times out.
   bool readOutputUntil(const std::string& marker) {
-    const auto deadline = Clock::now() + kBound;
-    while (!out.ends_with(marker)) {
-      if (outFd_ < 0 || !readOutputOnce(deadline))
-        return false;
-    }
-    return true;
+    char buffer[4096];
+    ssize_t n = 1;
+    while (!out.ends_with(marker) && outFd_ >= 0 && (n = ::read(outFd_, buffer, sizeof buffer)) > 0)
+      out.append(buffer, std::size_t(n));
+    if (n == 0)
+      ::close(std::exchange(outFd_, -1));
+    return out.ends_with(marker);
   }
-
-  // Reads standard output to its end and reaps the child. False when the bound ran out.
-  bool finish() {
-    const auto deadline = Clock::now() + kBound;
-    while (outFd_ >= 0) {
-      if (!readOutputOnce(deadline))
-        return false;
-    }
-    // The output closed: the child has exited or is about to.
-    reap();
-    return true;
-  }
-
+  // Reads standard output to its end (it holds no NUL) and reaps the child; false on a timeout.
+  bool finish() { return !readOutputUntil(std::string(1, '\0')) && outFd_ < 0 && (reap(), true); }
   void terminate() const { ::kill(pid_, SIGTERM); }
-
   // Kills the child at once and reaps it; its output so far stays readable.
   void killNow() {
-    if (pid_ <= 0)
-      return;
-    ::kill(pid_, SIGKILL);
-    reap();
+    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0)
+      reap();
   }
 
   pid_t pid() const { return pid_; }
@@ -233,25 +159,8 @@ class ChildProcess {
     ::waitpid(pid_, &status_, 0);
     pid_ = -1;
     std::rewind(errFile_);
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, errFile_)) > 0;)
-      err.append(buffer, n);
-  }
-
-  bool readOutputOnce(Clock::time_point deadline) {
-    pollfd p{outFd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, millisecondsLeft(deadline));
-    if (ready <= 0)
-      return ready < 0 && errno == EINTR;
-    char buffer[4096];
-    const ssize_t n = ::read(outFd_, buffer, sizeof buffer);
-    if (n > 0) {
-      out.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      ::close(outFd_);
-      outFd_ = -1;
-    }
-    return true;
+    for (int c; (c = std::fgetc(errFile_)) != EOF;)
+      err += char(c);
   }
 
   pid_t pid_ = -1;

@@ -1,13 +1,18 @@
-// Runs the real bridge program as a child process in a private data directory, with a port
-// picked free on loopback, and checks what it prints, writes and returns.
+// The real bridge program: what it prints, writes and returns, and what becomes of its data
+// when it is killed, its directory is read-only or the disk full.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
-#include <sys/stat.h>
-
+#include <atomic>
+#include <csignal>
 #include <fstream>
-#include <string>
-#include <vector>
+#include <map>
+#include <mutex>
+#include <random>
+#include <semaphore>
+#include <thread>
 
 #include "BridgeProcess.hpp"
 #include "Files.hpp"
@@ -19,199 +24,169 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ChildProcess;
-using test::exchange;
-using test::freePort;
 
-std::string healthRequest(const std::string& code) {
-  return "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + code + "\r\n\r\n";
-}
-
-class BridgeProgram : public ::testing::Test {
+class Bridge : public ::testing::Test {
  protected:
-  const fs::path& root() const { return root_.path(); }
-  fs::path dataPath() const { return root() / "home" / "data"; }
-  std::uint16_t port() const { return port_; }
-
-  std::vector<std::pair<std::string, std::string>> environment() const {
-    return {{"ORVANE_DIR", dataPath().string()}, {"ORVANE_PORT", std::to_string(port_)}};
-  }
-
-  // Runs the program to its end; a child still running at the bound fails the test.
-  std::unique_ptr<ChildProcess> runToEnd(const std::vector<std::string>& arguments) {
-    auto child = std::make_unique<ChildProcess>(arguments, environment());
-    EXPECT_TRUE(child->finish()) << "the program did not end";
+  // Runs the program to its end, or with `listening` until it listens.
+  std::unique_ptr<ChildProcess> run(const std::vector<std::string>& arguments,
+                                    bool listening = false,
+                                    const std::function<void()>& beforeExec = {}) const {
+    auto child = std::make_unique<ChildProcess>(arguments, environment, beforeExec);
+    if (!listening || !child->readOutputUntil(" - Ctrl-C to stop.\n\n")) {
+      EXPECT_TRUE(child->finish()) << "the program did not end";
+    }
     return child;
   }
-
-  std::string storedCode() const {
-    std::string text = readWholeFile(dataPath() / "token").value_or("");
-    if (!text.empty() && text.back() == '\n')
-      text.pop_back();
-    return text;
+  std::string file(const char* name) const { return readWholeFile(data / name).value_or(""); }
+  std::string code() const { return file("token").substr(0, file("token").find('\n')); }
+  std::string card() const { return pairingCard(code(), lanIP() + ":" + std::to_string(port)); }
+  std::string send(const std::string& route, const std::string& body = "") const {
+    return test::exchange(port, route + " HTTP/1.1\r\nAuthorization: Bearer " + code() +
+                                    "\r\nContent-Length: " + std::to_string(body.size()) +
+                                    "\r\n\r\n" + body);
+  }
+  // Sends a batch whose samples all name `device`; the count a 200 answer accepted, or -1.
+  int ingest(const std::string& device, int samples) const {
+    std::string body = R"({"device":")" + device + R"(","samples":[)";
+    for (int i = 0; i < samples; ++i)
+      body += R"({"type":"heart_rate","value":70,"ts":)" + std::to_string(1.7e9 + i) + "},";
+    const std::string r = send("POST /ingest", body + "{}]}");  // {} is no sample
+    const std::size_t at = r.find(R"({"accepted":)");
+    return r.starts_with("HTTP/1.1 200 ") && at != std::string::npos ? std::atoi(&r[at + 12]) : -1;
+  }
+  // History lines per device; a line that is not whole counts as "<damaged>".
+  std::map<std::string, int> history() const {
+    std::map<std::string, int> lines;
+    std::istringstream text(file("history.jsonl"));
+    for (std::string line; std::getline(text, line);) {
+      const bool whole = line.starts_with(R"({"device":")") && line.ends_with("}");
+      ++lines[whole ? line.substr(11, line.find('"', 11) - 11) : "<damaged>"];
+    }
+    return lines;
+  }
+  // With nothing writable the bridge answers from memory and leaves the files alone.
+  void expectAnswersFromMemory() const {
+    const std::string before = file("history.jsonl") + file("state.json");
+    EXPECT_EQ(ingest("unwritten", 5), 5);
+    EXPECT_THAT(send("POST /orvane", R"({"enabled":0})"), ::testing::StartsWith("HTTP/1.1 200"));
+    EXPECT_EQ(file("history.jsonl") + file("state.json"), before);
+    for (const auto& entry : fs::directory_iterator(data))
+      EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path();
   }
 
-  std::string expectedCard(const std::string& code) const {
-    return pairingCard(code, lanIP() + ":" + std::to_string(port_));
-  }
-
-  static unsigned permissionsOf(const fs::path& p) {
-    return static_cast<unsigned>(fs::status(p).permissions()) & 07777;
-  }
-
-  // One line naming the cause on standard error, nothing on standard output, exit code 1.
-  static void expectGenericFailure(const ChildProcess& child) {
-    EXPECT_TRUE(child.exitedWith(1)) << child.status();
-    EXPECT_EQ(child.out, "");
-    EXPECT_THAT(child.err, ::testing::MatchesRegex("Orvane Bridge failed: [^\n]+\n"));
-  }
-
- private:
-  test::TemporaryDirectory root_;
-  std::uint16_t port_ = freePort();
+  const test::TemporaryDirectory root;
+  const fs::path data = root.path() / "data";
+  const std::uint16_t port = test::freePort();
+  const ChildProcess::Environment environment = {{"ORVANE_DIR", data.string() + "/"},
+                                                 {"ORVANE_PORT", std::to_string(port)}};
 };
 
-TEST_F(BridgeProgram, DataDirPrintsOnlyThePathAndWritesNothing) {
+// "--data-dir" only shows the directory; pairing runs make, keep and replace the code and fix a
+// port file that says otherwise; a second server finds the port held and ends normally; a
+// failing start-up exits 1, even with an error whose text holds the number of "address in use".
+TEST_F(Bridge, PrintsWritesAndReturnsWhatEachRunCallsFor) {
+  EXPECT_EQ(run({"--pairing", "--data-dir"})->out, data.string() + "\n");  // ORVANE_DIR ends in /
+  EXPECT_TRUE(fs::is_empty(data));
+  std::string previous;
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--data-dir"},
-        std::vector<std::string>{"--pairing", "--data-dir", "--rotate-pairing"}}) {
-    const auto child = runToEnd(arguments);
+       std::vector<std::vector<std::string>>{{"--pairing"},
+                                             {"--pairing", "x"},
+                                             {"--rotate-pairing"},
+                                             {"--pairing", "--rotate-pairing"}}) {
+    std::ofstream(data / "port") << "1\n";
+    const auto child = run(arguments);
     EXPECT_TRUE(child->exitedWith(0));
-    EXPECT_EQ(child->out, dataPath().string() + "\n");
-    EXPECT_EQ(child->err, "");
-    ASSERT_TRUE(fs::is_directory(dataPath()));
-    EXPECT_EQ(permissionsOf(dataPath()), 0700u);
-    EXPECT_EQ(permissionsOf(dataPath().parent_path()), 0700u);
-    EXPECT_TRUE(fs::is_empty(dataPath()));
+    EXPECT_EQ(child->out + child->err, card());
+    EXPECT_EQ(code() == previous, arguments.back() == "x");
+    EXPECT_EQ(file("port"), std::to_string(port) + "\n");
+    previous = code();
   }
-}
-
-TEST_F(BridgeProgram, DataDirIsShownAbsoluteWithoutTrailingSlash) {
-  const std::string where = root().string();
-  ChildProcess child({"--data-dir"}, {{"ORVANE_DIR", "relative/dir/"}}, [&] {
-    if (::chdir(where.c_str()) != 0)
-      ::_exit(126);
-  });
-  ASSERT_TRUE(child.finish());
-  EXPECT_TRUE(child.exitedWith(0));
-  EXPECT_EQ(child.out, (fs::canonical(root()) / "relative" / "dir").string() + "\n");
-  EXPECT_TRUE(fs::is_directory(root() / "relative" / "dir"));
-}
-
-TEST_F(BridgeProgram, PairingRunsCreateThenReuseAndRotationReplacesTheCode) {
-  const auto first = runToEnd({"--pairing"});
-  EXPECT_TRUE(first->exitedWith(0));
-  EXPECT_EQ(first->err, "");
-  EXPECT_EQ(permissionsOf(dataPath()), 0700u);
-  EXPECT_EQ(permissionsOf(dataPath() / "token"), 0600u);
-  const std::string code = storedCode();
-  EXPECT_EQ(readWholeFile(dataPath() / "token"), code + "\n");
-  EXPECT_GE(code.size(), 21u);
-  EXPECT_EQ(readWholeFile(dataPath() / "port"), std::to_string(port()) + "\n");
-  EXPECT_EQ(first->out, expectedCard(code));
-
-  const auto again = runToEnd({"--pairing", "--pairing"});
-  EXPECT_TRUE(again->exitedWith(0));
-  EXPECT_EQ(again->out, expectedCard(code));
-  EXPECT_EQ(storedCode(), code);
-
-  const auto rotated = runToEnd({"--rotate-pairing"});
-  EXPECT_TRUE(rotated->exitedWith(0));
-  const std::string second = storedCode();
-  EXPECT_NE(second, code);
-  EXPECT_EQ(rotated->out, expectedCard(second));
-
-  const auto both = runToEnd({"--pairing", "--rotate-pairing"});
-  EXPECT_TRUE(both->exitedWith(0));
-  EXPECT_NE(storedCode(), second);
-  EXPECT_EQ(both->out, expectedCard(storedCode()));
-}
-
-TEST_F(BridgeProgram, PortFileIsReplacedOnlyWhenItsTextChanges) {
-  const auto inodeOf = [&] {
-    struct stat info {};
-    EXPECT_EQ(::stat((dataPath() / "port").c_str(), &info), 0);
-    return info.st_ino;
-  };
-  runToEnd({"--pairing"});
-  const ino_t written = inodeOf();
-  EXPECT_TRUE(runToEnd({"--pairing"})->exitedWith(0));
-  EXPECT_EQ(inodeOf(), written);
-
-  writeFileAtomically(dataPath() / "port", "1\n");
-  EXPECT_TRUE(runToEnd({"--pairing"})->exitedWith(0));
-  EXPECT_EQ(readWholeFile(dataPath() / "port"), std::to_string(port()) + "\n");
-}
-
-TEST_F(BridgeProgram, ServerModeServesTheCodeItPrinted) {
-  // None of these is an option the program knows, so it serves.
-  ChildProcess server({"--help", "--port=1", "pairing", "--Pairing"}, environment());
+  const auto server = run({"--help", "pairing", "--Pairing"}, true);  // none of them known
   const std::string listening =
-      "  Listening on 0.0.0.0:" + std::to_string(port()) + " - Ctrl-C to stop.\n\n";
-  ASSERT_TRUE(server.readOutputUntil(listening)) << server.out << server.err;
-  const std::string code = storedCode();
-  EXPECT_EQ(server.out, expectedCard(code) + listening);
-  EXPECT_EQ(readWholeFile(dataPath() / "port"), std::to_string(port()) + "\n");
-
-  const std::string ok = exchange(port(), healthRequest(code));
-  EXPECT_EQ(ok.rfind("HTTP/1.1 200", 0), 0u) << ok;
-  EXPECT_NE(ok.find("1.2.0"), std::string::npos) << ok;
-  const std::string refused = exchange(port(), healthRequest(code + "x"));
-  EXPECT_EQ(refused.rfind("HTTP/1.1 401", 0), 0u) << refused;
-
-  server.terminate();
-  ASSERT_TRUE(server.finish());
-  EXPECT_TRUE(WIFSIGNALED(server.status()) && WTERMSIG(server.status()) == SIGTERM);
-  EXPECT_EQ(server.out, expectedCard(code) + listening);  // nothing printed per request
-  EXPECT_EQ(server.err, "");
+      "  Listening on 0.0.0.0:" + std::to_string(port) + " - Ctrl-C to stop.\n\n";
+  EXPECT_EQ(server->out, card() + listening);
+  EXPECT_EQ(send("GET /health").substr(0, 16), "HTTP/1.1 200 OK\r");
+  const auto second = run({});
+  EXPECT_TRUE(second->exitedWith(0));
+  EXPECT_EQ(second->out + second->err, "Orvane Bridge is already running or port " +
+                                           std::to_string(port) + " is in use.\n" + card());
+  server->terminate();
+  ASSERT_TRUE(server->finish());
+  EXPECT_TRUE(WIFSIGNALED(server->status()) && WTERMSIG(server->status()) == SIGTERM);
+  EXPECT_EQ(server->out + server->err, card() + listening);  // nothing per request
+  std::ofstream(root.path() / "port-48") << "in the way";
+  ChildProcess failed({}, {{"ORVANE_DIR", root.path() / "port-48/data"}});
+  EXPECT_TRUE(failed.finish() && failed.exitedWith(1));
+  EXPECT_THAT(failed.out + failed.err, ::testing::MatchesRegex("Orvane Bridge failed: [^\n]+\n"));
 }
 
-TEST_F(BridgeProgram, HeldPortGivesTheAlreadyRunningNoticeAndCard) {
-  // Our own listener on every interface, without address reuse, as another bridge would hold it.
-  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(holder, 0);
-  const sockaddr_in address = test::loopbackAddress(port(), "0.0.0.0");
-  ASSERT_EQ(::bind(holder, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(holder, 1), 0);
-
-  const auto child = runToEnd({});
-  ::close(holder);
-  EXPECT_TRUE(child->exitedWith(0)) << child->status();
-  EXPECT_EQ(child->err, "");
-  EXPECT_EQ(child->out, "Orvane Bridge is already running or port " + std::to_string(port()) +
-                            " is in use.\n" + expectedCard(storedCode()));
-  EXPECT_FALSE(storedCode().empty());
-}
-
-TEST_F(BridgeProgram, DataDirectoryBlockedByAFileFails) {
-  fs::create_directories(dataPath().parent_path());
-  std::ofstream(dataPath()) << "in the way";
-  // The error names the path, so its text contains "48"; only a held port may exit 0.
-  std::ofstream(root() / "port-48") << "in the way";
-  for (const fs::path& dir : {dataPath(), root() / "port-48" / "data"}) {
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{}, std::vector<std::string>{"--pairing"},
-          std::vector<std::string>{"--data-dir"}}) {
-      ChildProcess child(arguments,
-                         {{"ORVANE_DIR", dir.string()}, {"ORVANE_PORT", std::to_string(port())}});
-      ASSERT_TRUE(child.finish());
-      expectGenericFailure(child);
-      if (dir != dataPath()) {
-        EXPECT_NE(child.err.find("48"), std::string::npos) << child.err;
-      }
+// Each batch names its own device; every acknowledged one must survive the kills whole.
+TEST_F(Bridge, KilledAtRandomDuringIngestsKeepsEveryAcknowledgedBatch) {
+  std::minstd_rand random(std::random_device{}());
+  std::mutex mutex;
+  std::map<std::string, int> acknowledged = {{"last", 3}};  // device -> samples
+  // Each kill lands while the batches started so far are being read, stored or flushed.
+  for (int kill = 0; kill < 16; ++kill) {
+    const auto bridge = run({}, true);
+    std::counting_semaphore<> started(0);
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> clients;
+    for (const int size : {1, 300, 2000}) {
+      clients.emplace_back([&, size] {
+        for (int r = 0; r < 40 && !stop; ++r) {
+          const std::string device = std::to_string(kill * 100000 + size * 10 + r);  // unique
+          started.release();
+          const int accepted = ingest(device, size);
+          const std::lock_guard lock(mutex);
+          if (accepted == size)
+            acknowledged[device] = size;
+        }
+      });
     }
+    for (auto n = 2 + random() % 5; n > 0; --n)
+      EXPECT_TRUE(started.try_acquire_for(test::kBound));
+    bridge->killNow();
+    stop = true;
+    for (std::thread& client : clients)
+      client.join();
   }
+  const auto bridge = run({}, true);
+  ASSERT_EQ(ingest("last", 3), 3);
+  std::map<std::string, int> found = history();  // unacknowledged batches may be there too
+  EXPECT_FALSE(found.contains("<damaged>"));
+  for (const auto& [device, samples] : acknowledged)
+    EXPECT_EQ(found[device], samples) << device;
 }
 
-TEST_F(BridgeProgram, UnwritableTokenFailsBeforeThePortFile) {
-  fs::create_directories(dataPath() / "token" / "inside");
-  expectGenericFailure(*runToEnd({"--pairing"}));
-  EXPECT_FALSE(fs::exists(dataPath() / "port"));
+// In the child: keeps root's permission overrides from the bridge exec'd next, and lets writes
+// past the file-size limit come back short instead of killing it (ignored stays ignored).
+void beforeExec() {
+  for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+    if (::geteuid() == 0 && ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0)
+      ::_exit(125);
+  }
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
-TEST_F(BridgeProgram, UnwritablePortFileFailsAfterTheCodeIsStored) {
-  fs::create_directories(dataPath() / "port" / "inside");
-  expectGenericFailure(*runToEnd({"--rotate-pairing"}));
-  EXPECT_GE(storedCode().size(), 21u);
+TEST_F(Bridge, ReadOnlyDirectoryAndFullDiskLeaveTheFilesAsTheyWere) {
+  const auto bridge = run({}, true, beforeExec);
+  if (bridge->exitedWith(125))
+    GTEST_SKIP() << "cannot drop root's permission overrides here";
+  ASSERT_EQ(ingest("before", 10), 10);
+  fs::permissions(data / "history.jsonl", fs::perms(0444));
+  fs::permissions(data, fs::perms(0500));
+  expectAnswersFromMemory();
+  EXPECT_FALSE(fs::exists(data / "orvaned"));
+  fs::permissions(data, fs::perms(0700));
+  fs::permissions(data / "history.jsonl", fs::perms(0644));
+  rlimit limit{16, RLIM_INFINITY};  // a full disk, and then space again
+  ASSERT_EQ(::prlimit(bridge->pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  expectAnswersFromMemory();
+  limit.rlim_cur = RLIM_INFINITY;
+  ASSERT_EQ(::prlimit(bridge->pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  EXPECT_EQ(ingest("after", 10), 10);
+  EXPECT_EQ(history(), (std::map<std::string, int>{{"before", 10}, {"after", 10}}));
+  EXPECT_THAT(file("state.json"), ::testing::HasSubstr("\"orvaned\": false"));
 }
 
 }  // namespace

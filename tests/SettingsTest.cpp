@@ -1,47 +1,176 @@
+// The settings library: port rule, text helpers, data directory and files, pairing code and card.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <regex>
+#include <set>
+#include <system_error>
+
+#include "DataDirectory.hpp"
+#include "PairingCard.hpp"
+#include "PairingCode.hpp"
 #include "Settings.hpp"
-
-#include <gtest/gtest.h>
-
+#include "TestSupport.hpp"
 #include "Text.hpp"
 
 namespace orvane {
 namespace {
 
-TEST(Settings, PortTextAcceptsOnlyDigitsWithAnOptionalPlusUpTo65535) {
-  const std::pair<const char*, int> good[] = {
-      {"8788", 8788}, {"+9000", 9000},  {"0009000", 9000},
-      {"0", 0},       {"65535", 65535}, {"000000000000000000000065535", 65535}};
-  for (const auto& [text, port] : good)
-    EXPECT_EQ(parsePort(text), port) << text;
-  for (const char* bad : {"", "+", "65536", "99999999999999999999", " 8788", "8788 ", "-1", "++1",
-                          "87a8", "0x10", "8788\n", "１２３"})
+namespace fs = std::filesystem;
+
+TEST(Settings, PortTextIsDigitsWithAnOptionalPlusUpTo65535) {
+  EXPECT_EQ(parsePort("+0009000"), 9000);
+  EXPECT_EQ(parsePort("000000000000000000000065535"), 65535);
+  for (const char* bad : {"", "+", "65536", "++1", "-1", " 8788", "87a8"})
     EXPECT_FALSE(parsePort(bad).has_value()) << '"' << bad << '"';
 }
 
-TEST(Settings, VersionAndTokenStartValues) {
-  EXPECT_EQ(version(), "1.2.0");
-  EXPECT_EQ(token(), "");
-  setToken("alpha-beta-gamma-123456");
-  EXPECT_EQ(token(), "alpha-beta-gamma-123456");
-}
-
-TEST(Text, Utf8Validation) {
-  EXPECT_TRUE(isValidUtf8("plain ascii"));
-  EXPECT_TRUE(isValidUtf8("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\x93"));
+TEST(Text, Utf8ValidationAtTheEndsOfEachRange) {
+  EXPECT_TRUE(
+      isValidUtf8("a\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"
+                  "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
   for (const char* bad :
-       {"\xC3" /* truncated */, "\xC0\xAF" /* overlong */, "\xED\xA0\x80" /* surrogate */,
-        "\xF4\x90\x80\x80" /* > U+10FFFF */, "\xFF"})
+       {"\xC3", "\xE2\x82", "\xC3(", "\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
+        "\xED\xBF\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"})
     EXPECT_FALSE(isValidUtf8(bad)) << bad;
 }
 
 TEST(Text, TrimRemovesUnicodeSpaceAndOptionallyLineBreaks) {
-  // No-break space, em space and ideographic space around the text.
-  EXPECT_EQ(trimWhitespace("\xC2\xA0\xE2\x80\x83 a b\t\xE3\x80\x80", false), "a b");
-  EXPECT_EQ(trimWhitespace("\r\n x \n\n", true), "x");
-  EXPECT_EQ(trimWhitespace("\r\n x \n\n", false), "\r\n x \n\n");
-  EXPECT_EQ(trimWhitespace(" \t ", false), "");
-  // A multi-byte character that is not white space stays whole.
-  EXPECT_EQ(trimWhitespace(" \xC3\xA9 ", false), "\xC3\xA9");
+  // Every space separator (at the ends of ranges) and the tab, every line break; not U+200B.
+  const std::string spaces =
+      " \t\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
+  const std::string breaks = "\n\v\f\r\xC2\x85\xE2\x80\xA8\xE2\x80\xA9";
+  const std::string text = "\xC3\xA9 b\xE2\x80\x8B";
+  EXPECT_EQ(trimWhitespace(spaces + text + spaces, false), text);
+  EXPECT_EQ(trimWhitespace(breaks + spaces + text + breaks + spaces, true), text);
+  EXPECT_EQ(trimWhitespace(breaks + text + breaks, false), breaks + text + breaks);
+  EXPECT_EQ(trimWhitespace("", true), "");
+}
+
+using DataDirectory = test::DataDirTest;
+
+TEST_F(DataDirectory, ComesFromTheEnvironmentOnEveryCall) {
+  EXPECT_EQ(stateFile(), dataPath() / "state.json");
+  ::setenv("ORVANE_DIR", "~/x", 1);
+  EXPECT_EQ(dataDir(), fs::path("~/x"));
+  ::setenv("ORVANE_DIR", "", 1);
+  ::setenv("HOME", "/elsewhere", 1);
+  EXPECT_EQ(historyFile(), fs::path("/elsewhere/.orvane/history.jsonl"));
+  ::setenv("HOME", "", 1);  // then the user database says where home is
+  const passwd* user = ::getpwuid(::getuid());
+  EXPECT_EQ(dataDir(), fs::path(user->pw_dir) / ".orvane");
+}
+
+TEST_F(DataDirectory, CreatesMissingParentsOwnerOnlyAndLeavesExistingOnesAlone) {
+  fs::create_directory(dataPath());
+  fs::permissions(dataPath(), fs::perms(0755));
+  ::setenv("ORVANE_DIR", (dataPath() / "a" / "b").c_str(), 1);
+  ensureDataDir();
+  EXPECT_EQ(permissionsOf(dataPath()), 0755u);
+  EXPECT_EQ(permissionsOf(dataPath() / "a"), 0700u);
+  EXPECT_EQ(permissionsOf(dataPath() / "a" / "b"), 0700u);
+  writeText(dataPath() / "file", "");
+  ::setenv("ORVANE_DIR", (dataPath() / "file" / "below").c_str(), 1);
+  EXPECT_THROW(ensureDataDir(), std::system_error);
+}
+
+TEST_F(DataDirectory, OrvanedFlagIsOnUnlessTheFileHoldsALoneZero) {
+  ensureDataDir();
+  EXPECT_TRUE(loadOrvaned());  // absent
+  writeText(orvanedFile(), "  0 \r\n");
+  EXPECT_FALSE(loadOrvaned());
+  for (const char* content : {"00\n", "0\n0\n", "\xFF\x30"}) {
+    writeText(orvanedFile(), content);
+    EXPECT_TRUE(loadOrvaned()) << content;
+  }
+  writeOrvaned(false);
+  EXPECT_EQ(readText(orvanedFile()), "0\n");
+  ::setenv("ORVANE_DIR", (rootPath() / "missing").c_str(), 1);
+  EXPECT_NO_THROW(writeOrvaned(false));
+}
+
+TEST_F(DataDirectory, AtomicWriteHonoursTheModeAndLeavesNothingBehindOnFailure) {
+  ensureDataDir();
+  const std::string big(20000, 'x');  // more than one read
+  writeFileAtomically(dataPath() / "token", big, 0600);
+  EXPECT_EQ(readText(dataPath() / "token"), big);
+  EXPECT_EQ(permissionsOf(dataPath() / "token"), 0600u);
+  // A directory where the file should be: it cannot be read, and the rename fails.
+  fs::create_directories(dataPath() / "blocked" / "inner");
+  EXPECT_EQ(readWholeFile(dataPath() / "blocked"), std::nullopt);
+  EXPECT_THROW(writeFileAtomically(dataPath() / "blocked", "x"), std::system_error);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dataPath()), fs::directory_iterator()), 2);
+}
+
+class PairingCode : public test::DataDirTest {
+ protected:
+  // Three distinct words and six digits without a leading zero; the words go into `seen`.
+  void expectWellFormed(const std::string& code) {
+    static const std::regex shape("([a-z]+)-([a-z]+)-([a-z]+)-[1-9][0-9]{5}");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(code, match, shape)) << code;
+    const std::set<std::string> picked{match[1], match[2], match[3]};
+    EXPECT_EQ(picked.size(), 3u) << code;
+    seen.insert(picked.begin(), picked.end());
+  }
+  std::set<std::string> seen;
+};
+
+TEST_F(PairingCode, RotationsDrawDistinctCodesFromTheWholeTableIntoAnOwnerOnlyFile) {
+  ensureDataDir();
+  const mode_t previousMask = ::umask(0277);  // takes the owner's write bit from new files
+  std::set<std::string> codes;
+  for (int i = 0; i < 100; ++i) {
+    const std::string code = rotateToken();
+    expectWellFormed(code);
+    ASSERT_EQ(readText(tokenFile()), code + "\n");
+    codes.insert(code);
+  }
+  ::umask(previousMask);
+  EXPECT_EQ(permissionsOf(tokenFile()), 0600u);
+  EXPECT_EQ(codes.size(), 100u);
+  EXPECT_EQ(seen.size(), 20u);
+}
+
+TEST_F(PairingCode, StoredTextWithFourPiecesIsKeptAndTheFileLeftAloneElseANewCodeIsStored) {
+  ensureDataDir();
+  for (const std::string stored : {"", "\n\n", "calm-leaf-123456", "a--b--c-", "a-b-c-1\xff"}) {
+    writeText(tokenFile(), stored);
+    const std::string code = loadOrCreateToken();
+    expectWellFormed(code);
+    EXPECT_EQ(readText(tokenFile()), code + "\n");
+  }
+  const std::pair<std::string, std::string> kept[] = {
+      {"\n \t river-cloud-maple-482913\r\n\n", "river-cloud-maple-482913"},
+      {"-Alpha--BETA-c d-4-\n", "-Alpha--BETA-c d-4-"}};
+  for (const auto& [stored, code] : kept) {
+    writeText(tokenFile(), stored);
+    fs::permissions(tokenFile(), fs::perms(0644));
+    struct stat before {};
+    ::stat(tokenFile().c_str(), &before);
+    EXPECT_EQ(loadOrCreateToken(), code);
+    struct stat after {};
+    ::stat(tokenFile().c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // not even replaced by a copy
+    EXPECT_EQ(after.st_mode & 07777, 0644u);
+  }
+}
+
+TEST(PairingCard, WidthFollowsTheLongerValueInGraphemeClusters) {
+  // Code, host, width, then the spaces left of the title and after each value.
+  using Case = std::tuple<std::string, std::string, int, int, int, int>;
+  for (const auto& [code, host, width, titleLeft, hostSpaces, codeSpaces] :
+       {Case{"a-b-c-d", "10.0.0.2:80", 38, 9, 11, 15},
+        Case{"", "255.255.255.255:65535", 39, 10, 2, 23},
+        Case{"cafe\u0301-the\u0301-cre\u0300me-\U0001F1EB\U0001F1F7\xff", "1:8", 38, 9, 19, 5}}) {
+    const std::string rule = "  +" + std::string(width, '-') + "+\n";
+    EXPECT_EQ(pairingCard(code, host),
+              "\n" + rule + "  |" + std::string(titleLeft, ' ') + "Orvane pairing card" +
+                  std::string(width - titleLeft - 19, ' ') + "|\n" + rule + "  |  Computer      " +
+                  host + std::string(hostSpaces, ' ') + "|\n" + "  |  Pairing code  " + code +
+                  std::string(codeSpaces, ' ') + "|\n" + rule +
+                  "  Enter both in the Orvane iPhone app.\n\n");
+  }
 }
 
 }  // namespace

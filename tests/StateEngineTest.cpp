@@ -1,186 +1,333 @@
-#include "StateEngine.hpp"
+// The engine: what ingest takes, the state document derived from what it holds, its files.
+#include <sys/resource.h>
+#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <clocale>
 #include <cmath>
-#include <limits>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
+#include <csignal>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
 
-#include "EngineTestSupport.hpp"
+#include "DataDirectory.hpp"
+#include "HistoryLine.hpp"
+#include "Settings.hpp"
+#include "StateEngine.hpp"
+#include "TestSupport.hpp"
 
 namespace orvane {
 namespace {
 
-using test::Json;
-using test::sample;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
 
-std::optional<double> fromText(const char* text) {
-  return toDouble(Json(text));
+Json sample(const std::string& type, Json value, Json ts) {
+  return {{"type", type}, {"value", std::move(value)}, {"ts", std::move(ts)}};
 }
+Json record(const std::string& type, double value, double ts, const std::string& unit,
+            const std::string& device) {
+  return {{"type", type}, {"value", value}, {"ts", ts}, {"unit", unit}, {"device", device}};
+}
+
+// An engine on a clock the test moves by hand, over a private data directory.
+class Engine : public test::DataDirTest {
+ protected:
+  void SetUp() override {
+    DataDirTest::SetUp();
+    ensureDataDir();
+  }
+  Json measure(const std::string& type, double value, double age) const {
+    return sample(type, value, now - age);
+  }
+  Json heartRate(double bpm, double age) const { return measure("heart_rate", bpm, age); }
+  std::int64_t ingest(std::vector<Json> samples) { return engine.ingest(samples); }
+  // Every line of the history file; a torn last line fails to parse.
+  static std::vector<Json> historyRecords() {
+    std::istringstream lines(readText(historyFile()));
+    std::vector<Json> records;
+    for (std::string line; std::getline(lines, line);)
+      records.push_back(Json::parse(line));
+    return records;
+  }
+
+  double now = 1'700'000'000.25;
+  std::vector<off_t> flushedSizes;  // the history's size at every flush the engine asks for
+  StateEngine engine{
+      [this] { return now; },
+      [this](int fd) { return flushedSizes.push_back(::lseek(fd, 0, SEEK_END)), 0; }};
+};
 
 TEST(ToDouble, TakesNumbersAndTextWhoseWholeTextIsANumber) {
-  const std::pair<Json, double> cases[] = {
-      {Json(72.5), 72.5},
-      {Json(72), 72.0},
-      {Json(-5), -5.0},
-      {Json(std::numeric_limits<std::uint64_t>::max()), 18446744073709551616.0},
-      {Json(std::numeric_limits<std::int64_t>::min()), -9223372036854775808.0},
-      {Json("72.5"), 72.5},
-      {Json("-1e3"), -1000.0},
-      {Json("+4"), 4.0},
-      {Json(".5"), 0.5},
-      {Json("0x1A"), 26.0},
-      {Json("0x1p3"), 8.0}};
-  for (const auto& [input, expected] : cases)
-    EXPECT_EQ(toDouble(input), expected) << input;
-  for (const char* text : {"inf", "Infinity", "-INF", "1e999"})
-    EXPECT_TRUE(std::isinf(fromText(text).value_or(0))) << text;
-  for (const char* text : {"nan", "NaN", "-nan"})
-    EXPECT_TRUE(std::isnan(fromText(text).value_or(0))) << text;
-}
-
-TEST(ToDouble, RefusesBlanksOtherTextAndNonNumbers) {
-  std::vector<Json> refused{
-      Json(std::string("72\0", 3)), Json(true), Json(false), Json(nullptr), Json::array({72}),
-      Json::object({{"value", 72}})};
-  for (const char* text :
-       {" 72", "\t72", "\n72", "72 ", "72\n", "", "abc", "72abc", "0x", "1,5", "seventy"})
-    refused.emplace_back(text);
-  for (const Json& value : refused)
+  EXPECT_EQ(toDouble(Json(-5)), -5.0);
+  EXPECT_EQ(toDouble(Json(std::uint64_t(-1))), 18446744073709551616.0);
+  EXPECT_EQ(toDouble(Json("-1e3")), -1000.0);
+  EXPECT_EQ(toDouble(Json("0x1p3")), 8.0);
+  EXPECT_TRUE(std::isnan(toDouble(Json("nan")).value_or(0)));
+  for (const Json& value : {Json(" 72"), Json("\n72"), Json("72 "), Json(""), Json("1,5"),
+                            Json(std::string("72\0", 3)), Json(true), Json(nullptr)})
     EXPECT_FALSE(toDouble(value).has_value()) << value;
 }
 
-TEST(ToDouble, IgnoresTheProcessLocale) {
-  const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
-  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr)
-    GTEST_SKIP() << "no de_DE.UTF-8 locale here";
-  const std::optional<double> dotted = fromText("72.5");
-  const std::optional<double> comma = fromText("72,5");
-  std::setlocale(LC_NUMERIC, previous.c_str());
-  EXPECT_EQ(dotted, 72.5);
-  EXPECT_FALSE(comma.has_value());
-}
-
-using Ingest = test::EngineTest;
-
-TEST_F(Ingest, TakesOnlyTheFirst2000Samples) {
-  std::vector<Json> batch;
-  for (int i = 0; i < 2500; ++i)
-    batch.push_back(heartRate(i, 3000 - i));  // later in the batch means newer
+TEST_F(Engine, TakesTheFirst2000SamplesOfABatch) {
+  std::vector<Json> batch(2500, heartRate(60, 10));
+  batch[2000] = heartRate(200, 0);  // the newest, but beyond the cap: neither stored nor recorded
   EXPECT_EQ(engine.ingest(batch), 2000);
-  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 1999);
+  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 60);
   EXPECT_EQ(historyRecords().size(), 2000u);
 }
 
-TEST_F(Ingest, SkipsMalformedAndNonFiniteSamplesAndKeepsTheRest) {
-  Json noTs = heartRate(70, 10);
+TEST_F(Engine, SkipsMalformedAndNonFiniteSamplesAndCountsUnknownTypes) {
+  Json noTs = heartRate(70, 10), noValue = heartRate(70, 10), numericType = heartRate(70, 10);
   noTs.erase("ts");
-  Json noValue = heartRate(70, 10);
   noValue.erase("value");
-  const std::int64_t accepted =
-      ingest({noTs,
-              noValue,
-              sample("heart_rate", 70, nullptr),
-              sample("heart_rate", 70, "yesterday"),
-              sample("heart_rate", true, now),
-              sample("heart_rate", Json::array({70}), now),
-              {{"value", 70}, {"ts", now}},
-              {{"type", 7}, {"value", 70}, {"ts", now}},
-              Json::array({"heart_rate", 70, now}),
-              sample("heart_rate", "nan", now),
-              sample("heart_rate", "inf", now),
-              sample("heart_rate", "1e999", now),
-              sample("heart_rate", std::numeric_limits<double>::infinity(), now),
-              sample("heart_rate", 70, "nan"),
-              sample("heart_rate", 70, "-Infinity"),
-              sample("hrv_sdnn", std::nan(""), now),
-              sample("steps", 70, "1e999")});
-  EXPECT_EQ(accepted, 0);
-  EXPECT_FALSE(std::filesystem::exists(historyFile()));
-  EXPECT_EQ(ingest({sample("heart_rate", "nan", now), heartRate(64, 5)}), 1);
-  const Json document = engine.state();
-  EXPECT_EQ(document["heart_rate"]["bpm"], 64);
-  EXPECT_FALSE(document.contains("hrv_sdnn"));
-  EXPECT_EQ(historyRecords().size(), 1u);
-}
-
-TEST_F(Ingest, ConvertsTextAndIntegerValuesAndCountsUnknownTypes) {
-  const Json before = engine.state();
-  EXPECT_EQ(ingest({sample("heart_rate", "72.5", std::to_string(now - 10)),
-                    sample("steps", 72, now - 10), measure("Heart_Rate", 70, 10)}),
+  numericType["type"] = 7;
+  EXPECT_EQ(ingest({noTs, noValue, numericType, Json::array({"heart_rate", 70, now}),
+                    sample("heart_rate", "nan", now), sample("heart_rate", 70, "-Infinity")}),
+            0);
+  EXPECT_FALSE(fs::exists(historyFile()));
+  EXPECT_EQ(ingest({noTs, measure("Heart_Rate", 99, 0), measure("steps", 99, 0), heartRate(64, 5)}),
             3);
-  const std::vector<Json> records = historyRecords();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0]["value"], 72.5);
-  EXPECT_TRUE(records[1]["value"].is_number_float());
-  EXPECT_EQ(records[1]["value"], 72.0);
-  Json after = engine.state();
-  EXPECT_EQ(after["heart_rate"]["bpm"], 73);
-  after.erase("heart_rate");  // unknown types change no series
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 64);
 }
 
-TEST_F(Ingest, ClampsTimestampsToAMinuteAhead) {
-  EXPECT_EQ(ingest({heartRate(70, -3600)}), 1);
+TEST_F(Engine, ClampsTimestampsToAMinuteAheadAndKeepsTheLastArrivalOfOtherMeasures) {
+  ingest({heartRate(70, -3600), measure("hrv_sdnn", 40, 60), measure("hrv_sdnn", 55, 600)});
   EXPECT_EQ(historyRecords().at(0)["ts"], now + 60);
-  EXPECT_EQ(engine.state()["heart_rate"]["age_seconds"], -60);
-  now += 1000;  // the clamp is to the ingest's now, not the reader's
-  EXPECT_EQ(engine.state()["heart_rate"]["age_seconds"], 940);
-}
-
-TEST_F(Ingest, SingleValueMeasuresKeepTheLastArrival) {
-  EXPECT_EQ(ingest({measure("hrv_sdnn", 40, 60), measure("hrv_sdnn", 55, 600)}), 2);
   EXPECT_EQ(engine.state()["hrv_sdnn"]["ms"], 55);
-  ingest({measure("oxygen_saturation", 97, 10)});
-  ingest({measure("oxygen_saturation", 93, 900)});
-  EXPECT_EQ(engine.state()["oxygen_saturation"], 93.0);
 }
 
-TEST_F(Ingest, KeepsTheLast4000HeartRatesByArrival) {
-  // The first reading is the newest, so it would be reported for as long as it is kept.
-  std::vector<Json> batch{heartRate(150, 0)};
-  for (int i = 1; i < 2000; ++i)
-    batch.push_back(heartRate(60, 5000 - i));
-  ingest(batch);
-  batch.clear();
-  for (int i = 0; i < 2000; ++i)
-    batch.push_back(heartRate(61, 3000 - i));
-  ingest(batch);
-  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 150);  // 4000 held, the first among them
-  ingest({heartRate(62, 2000)});
-  const Json heart = engine.state()["heart_rate"];
-  EXPECT_EQ(heart["bpm"], 61);
-  EXPECT_EQ(heart["age_seconds"], 1001);
+TEST_F(Engine, BaselinePercentageRaisesAtMostOneFlagInTheFixedOrder) {
+  // Latest, resting, percentage, flag; -0.5 rounds away from zero, and a zero baseline gives none.
+  using Case = std::tuple<double, double, int, const char*>;
+  for (const auto& [latest, resting, percent, flag] :
+       {Case{81, 60, 35, "hr_high"}, Case{118, 100, 18, "hr_elevated"}, Case{103, 100, 3, ""},
+        Case{102, 100, 2, "hr_at_baseline"}, Case{88, 100, -12, "hr_below_baseline"},
+        Case{199, 200, -1, "hr_at_baseline"}, Case{70, 0, 0, ""}}) {
+    StateEngine fresh{[this] { return now; }};
+    fresh.ingest({measure("resting_heart_rate", resting, 3600), heartRate(latest, 1)});
+    Json document = fresh.state();
+    EXPECT_EQ(document["baseline"], (Json{{"bpm", resting}, {"source", "resting_heart_rate"}}));
+    EXPECT_EQ(document["heart_rate"].value("vs_baseline_pct", 0), percent) << latest;
+    EXPECT_EQ(document["flags"], *flag ? Json::array({flag}) : Json::array()) << latest;
+  }
+  ingest({measure("resting_heart_rate", 50, 3600), heartRate(60, 120), heartRate(62, 90),
+          heartRate(64, 60), heartRate(66, 30), heartRate(70, 0)});
+  EXPECT_EQ(engine.state()["flags"], Json::array({"hr_rising", "hr_high"}));
 }
 
-TEST_F(Ingest, ConcurrentBatchesAreAppliedWhole) {
-  constexpr int threads = 4;
-  constexpr int batches = 25;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([this, t] {
-      for (int b = 0; b < batches; ++b) {
-        std::vector<Json> batch;
-        for (int i = 0; i < 10; ++i)
-          batch.push_back(heartRate(60 + t, 100 + b));
-        engine.ingest(batch);
-        engine.state();
+TEST_F(Engine, MeasuresShowWhileFreshAndFlagByTheirOwnRules) {
+  Json empty{
+      {"updated_at", now}, {"version", version()}, {"orvaned", true}, {"flags", Json::array()}};
+  EXPECT_EQ(engine.state(), empty);
+  // Sleep compares its rounded figure, oxygen and respiration their unrounded values.
+  using Case = std::tuple<double, double, double, double, Json>;
+  for (const auto& [sleep, sleepShown, oxygen, respiration, flags] :
+       {Case{5.96, 6.0, 94.96, 20.04, {"spo2_low", "resp_elevated"}},
+        Case{5.94, 5.9, 89.99, 9.96, {"short_sleep", "spo2_critical", "resp_slow"}},
+        Case{6, 6, 95, 20, Json::array()}, Case{6, 6, 90, 10, {"spo2_low"}}}) {
+    ingest({measure("sleep_hours", sleep, 129599), measure("oxygen_saturation", oxygen, 43199),
+            measure("respiratory_rate", respiration, 43199), measure("hrv_sdnn", 48.5, 43199),
+            measure("resting_heart_rate", 55, 60)});
+    Json document = engine.state();
+    EXPECT_EQ(document["sleep_last_night_hours"], sleepShown) << sleep;
+    EXPECT_EQ(document["oxygen_saturation"], std::round(oxygen)) << oxygen;
+    EXPECT_EQ(document["respiratory_rate"], std::round(respiration)) << respiration;
+    EXPECT_EQ(document["hrv_sdnn"], (Json{{"ms", 49}, {"age_minutes", 720}}));
+    EXPECT_EQ(document["flags"], flags) << oxygen;
+  }
+  now += 1;  // each now as old as its window; a resting heart rate alone shows nothing
+  empty["updated_at"] = now;
+  EXPECT_EQ(engine.state(), empty);
+}
+
+TEST_F(Engine, FiguresBeyondSixtyFourBitsAreLeftOut) {
+  ingest({measure("hrv_sdnn", 1e19, 60), measure("oxygen_saturation", -1e308, 60),
+          measure("resting_heart_rate", 1, 60), heartRate(-9223372036854775808.0, 1)});
+  Json document = engine.state();  // -2^63 fits, unlike its percentage or the other figures
+  EXPECT_EQ(document["heart_rate"], (Json{{"bpm", INT64_MIN}, {"age_seconds", 1}, {"live", true}}));
+  EXPECT_EQ(document.size(), 6u);  // with the baseline, without HRV or oxygen
+}
+
+// Random ingests and clock moves, backwards too: kept figures must match fresh ones every time.
+TEST_F(Engine, KeptFiguresMatchFiguresDerivedFromScratch) {
+  std::vector<Reading> held;  // what the engine should hold, in arrival order
+  std::mt19937 random(7);
+  const auto pick = [&](std::initializer_list<double> choices) {
+    return choices.begin()[random() % choices.size()];
+  };
+  for (int step = 0; step < 1000; ++step) {
+    if (random() % 2) {
+      now += pick({0, 0.5, 1, 50, 119.5, 120, 3600, 86400, -0.5, -50, -3600});
+    } else {
+      std::vector<Json> batch;
+      for (auto count = random() % 60; count > 0; --count) {
+        // On a 40 s grid (equal timestamps), or half a second off it: both windows' edges.
+        const double age = static_cast<double>(random() % 2300) * 40 - 80 + pick({0, 0.5, -0.5});
+        batch.push_back(heartRate(40 + static_cast<double>(random() % 280) / 2, age));
+        held.push_back({std::min(now - age, now + 60), batch.back()["value"].get<double>()});
       }
-    });
+      engine.ingest(batch);
+      if (held.size() > StateEngine::maxHeartRates)
+        held.erase(held.begin(), held.end() - 4000);
+    }
+    Json expected = Json::object();
+    if (!held.empty()) {
+      const Reading latest =
+          *std::max_element(held.begin(), held.end(), [](auto& a, auto& b) { return a.ts < b.ts; });
+      Json& heart = expected["heart_rate"] = {{"bpm", std::llround(latest.value)},
+                                              {"age_seconds", std::llround(now - latest.ts)},
+                                              {"live", now - latest.ts < 120}};
+      if (const std::optional<Trend> trend = trendLabel(held, now))
+        heart.update({{"trend", trend->label}, {"slope_bpm_per_min", trend->slope}});
+      if (const std::optional<Baseline> base = dailyBaseline(held, now)) {
+        heart["vs_baseline_pct"] = std::llround((latest.value - base->value) / base->value * 100);
+        expected["baseline"] = {{"bpm", std::llround(base->value)}, {"source", "24h_p25"}};
+      }
+    }
+    Json document = engine.state();
+    for (const char* key : {"updated_at", "version", "orvaned", "flags"})
+      document.erase(key);
+    ASSERT_EQ(document.dump(), expected.dump()) << "step " << step;
   }
-  for (std::thread& worker : workers)
-    worker.join();
-  const std::vector<Json> records = historyRecords();
-  ASSERT_EQ(records.size(), std::size_t{threads * batches * 10});
-  // Each batch's ten lines sit together: no batch was interleaved with another.
-  for (std::size_t i = 0; i < records.size(); i += 10) {
-    for (std::size_t j = i; j < i + 10; ++j)
-      EXPECT_EQ(records[j]["value"], records[i]["value"]) << j;
+}
+
+TEST(Baseline, FreshRestingHeartRateWinsElseTheQuarterOfAtLeastTwentyRecentReadings) {
+  std::vector<Reading> day;  // 51 to 70 within a day, shuffled
+  for (int v = 51; v <= 70; ++v)
+    day.push_back({1e9 - (v - 50) * 4000.0, double(v)});
+  std::shuffle(day.begin(), day.end(), std::mt19937{7});
+  EXPECT_EQ(baseline(day, Reading{1e9 - 604799.5, 52.4}, 1e9).value().value, 52.4);
+  EXPECT_EQ(baseline(day, Reading{1e9 - 604800, 52.4}, 1e9).value().value, 56);
+  // 24 readings, future ones too: the seventh lowest.
+  day.insert(day.end(), {{1e9 + 60, 1}, {1e9 + 60, 2}, {1e9, 3}, {1e9, 4}});
+  EXPECT_EQ(baseline(day, std::nullopt, 1e9).value().value, 53);
+  day.resize(20);
+  day.back().ts = 1e9 - 86400;  // 19 readings within a day
+  EXPECT_FALSE(baseline(day, std::nullopt, 1e9));
+  day.back().ts = 1e9 - 86399.5;
+  EXPECT_TRUE(baseline(day, std::nullopt, 1e9));
+}
+
+// The trend of readings `age` seconds old with the given values, arriving in that order.
+std::optional<Trend> trend(std::initializer_list<std::pair<double, double>> ageAndValue) {
+  std::vector<Reading> readings;
+  for (const auto& [age, value] : ageAndValue)
+    readings.push_back({1e9 - age, value});
+  return trendLabel(readings, 1e9);
+}
+
+TEST(Trend, LeastSquaresSlopeOfFiveReadingsWithinTwoMinutesLabelledByItsUnroundedValue) {
+  EXPECT_FALSE(trend({{100, 60}, {75, 62}, {50, 64}, {25, 66}, {120.5, 58}}));  // four inside
+  EXPECT_FALSE(trend({{30, 60}, {30, 70}, {30, 80}, {30, 90}, {30, 100}}));     // one time
+  // Shuffled arrival order, readings outside the window: only timestamps inside count.
+  const Trend falling =
+      trend({{600, 200}, {90, 66}, {0, 60}, {120, 68}, {-30, 58}, {60, 64}, {30, 62}, {120.5, 10}})
+          .value();
+  EXPECT_EQ(falling.label, "falling");
+  EXPECT_EQ(falling.slope, -4.0);
+  // Exactly 2 per minute is steady; 2.04 shows as 2.0 but rises.
+  using Case = std::tuple<double, double, const char*>;  // per 30 s, slope, label
+  for (const auto& [step, slope, label] : {Case{1, 2, "steady"}, Case{-1, -2, "steady"},
+                                           Case{1.02, 2, "rising"}, Case{-1.02, -2, "falling"}}) {
+    std::vector<Reading> line;
+    for (int i = 0; i < 5; ++i)
+      line.push_back({1e9 - 120 + 30 * i, 70 + step * i});
+    EXPECT_EQ(trendLabel(line, 1e9).value().slope, slope) << step;
+    EXPECT_EQ(trendLabel(line, 1e9).value().label, label) << step;
   }
+  EXPECT_EQ(roundOneDecimal(-0.25), -0.3);  // halves away from zero
+}
+
+TEST(HistoryLine, FieldsAndNumbersReadBackExactlyTextThatIsNotUtf8LeavesTheLineOut) {
+  const std::string awkward = std::string("\"\\/\b\f\n\r\t\x01\x1f\x7f\0", 12) + "\xc3\xa9";
+  for (const double number : {72.0, 0.1 + 0.2, 5e-324, -0.0, 1e21, 1.7976931348623157e308}) {
+    std::string text = "kept\n";
+    ASSERT_TRUE(appendHistoryLine(text, awkward, {number, -number}, awkward, awkward));
+    const Json line = Json::parse(text.substr(5));
+    EXPECT_EQ(line, record(awkward, -number, number, awkward, awkward));
+    EXPECT_TRUE(line["value"].is_number_float() && line["ts"].is_number_float()) << text;
+    EXPECT_NE(std::signbit(line["value"].get<double>()), std::signbit(number)) << text;
+  }
+  std::string text = "kept\n";
+  EXPECT_FALSE(appendHistoryLine(text, "\xc3", {1, 1}, "", ""));
+  EXPECT_FALSE(appendHistoryLine(text, "", {1, 1}, "\xff", ""));
+  EXPECT_FALSE(appendHistoryLine(text, "", {1, 1}, "", "\xed\xa0\x80"));
+  EXPECT_EQ(text, "kept\n");
+}
+
+TEST_F(Engine, FirstBatchCreatesTheHistoryLaterOnesAppendAndAreFlushedBeforeTheAnswer) {
+  Json withUnit = measure("hrv_sdnn", 41.5, 5), badUnit = heartRate(71, 1);
+  withUnit.update({{"unit", "ms"}, {"device", "Watch"}});
+  badUnit["unit"] = "\xff";  // cannot be written, still counts
+  Json numericUnit = measure("steps", 12, 7);
+  numericUnit.update({{"unit", 3}, {"device", Json::array()}});
+  EXPECT_EQ(engine.ingest({withUnit, badUnit, numericUnit}), 3);
+  EXPECT_TRUE(flushedSizes.empty());  // created whole and flushed on the way
+  EXPECT_EQ(engine.ingest({heartRate(72, 0)}), 1);
+  EXPECT_EQ(flushedSizes, std::vector<off_t>{static_cast<off_t>(fs::file_size(historyFile()))});
+  EXPECT_EQ(historyRecords(), (std::vector<Json>{record("hrv_sdnn", 41.5, now - 5, "ms", "Watch"),
+                                                 record("steps", 12, now - 7, "", "unknown"),
+                                                 record("heart_rate", 72, now, "", "unknown")}));
+}
+
+TEST_F(Engine, TornLastLineOfTheHistoryIsCutBeforeTheFirstAppendWholeOrDamagedLinesAreKept) {
+  std::string line;
+  appendHistoryLine(line, "heart_rate", {now - 1, 70}, "", "unknown");
+  const std::string lines = "{\"a\":1}\n{\"b\":\x01 damaged\n{\"c\":3}\n";
+  std::vector<std::string> before;
+  for (std::size_t cut = 0; cut <= lines.size(); ++cut)
+    before.push_back(lines.substr(0, cut));
+  before.push_back(lines + std::string(200'000, 'x'));  // longer than one read
+  for (const std::string& text : before) {
+    writeText(historyFile(), text);
+    StateEngine fresh{[this] { return now; }};
+    fresh.ingest({heartRate(70, 1)});
+    ASSERT_EQ(readText(historyFile()), text.substr(0, text.rfind('\n') + 1) + line) << text;
+  }
+}
+
+TEST_F(Engine, ShortOrFailedHistoryAppendIsTakenBack) {
+  writeText(historyFile(), "{\"earlier\":1}\n");
+  // Writes beyond the file-size limit come back short, or fail when no byte fits.
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  ::getrlimit(RLIMIT_FSIZE, &previous);
+  for (const rlim_t room : {5, 0}) {
+    const rlimit lowered{fs::file_size(historyFile()) + room, previous.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+    EXPECT_EQ(ingest({heartRate(70, 1), heartRate(71, 0)}), 2);
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+  }
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(readText(historyFile()), "{\"earlier\":1}\n");
+  ingest({heartRate(72, 0)});
+  EXPECT_EQ(historyRecords().size(), 2u);
+}
+
+TEST_F(Engine, HistoryThatCannotBeOpenedIsNeitherReplacedNorFlushed) {
+  fs::create_directory(historyFile());  // exists, yet does not open even for root
+  EXPECT_EQ(engine.ingest({heartRate(70, 1)}), 1);
+  EXPECT_TRUE(fs::is_empty(historyFile()));
+  ::setenv("ORVANE_DIR", (rootPath() / "gone").c_str(), 1);
+  EXPECT_EQ(engine.ingest({heartRate(71, 0)}), 1);
+  engine.setOrvaned(false);
+  EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 71);
+  EXPECT_FALSE(fs::exists(rootPath() / "gone"));
+  EXPECT_TRUE(flushedSizes.empty());
+}
+
+TEST_F(Engine, StateFileFollowsEveryIngestAndFlagChangeNotTheInitialFlag) {
+  writeText(stateFile(), "left by the previous run");
+  writeText(historyFile(), "{\"a\":1}\n{\"b\"");
+  engine.setInitialOrvaned(false);
+  EXPECT_EQ(readText(stateFile()), "left by the previous run");
+  engine.setOrvaned(true);
+  EXPECT_EQ(Json::parse(readText(stateFile()))["orvaned"], true);
+  now += 10;
+  EXPECT_EQ(ingest({sample("heart_rate", "x", now)}), 0);
+  EXPECT_EQ(readText(historyFile()), "{\"a\":1}\n{\"b\"");  // appending nothing cuts nothing
+  const std::string text = readText(stateFile());
+  EXPECT_NE(text.find("\n  \"flags\""), std::string::npos) << text;
+  EXPECT_EQ(Json::parse(text), engine.state());
 }
 
 }  // namespace

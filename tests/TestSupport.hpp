@@ -6,9 +6,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
-#include <string>
+
+#include "Files.hpp"
 
 namespace orvane::test {
 
@@ -28,8 +30,6 @@ class TemporaryDirectory {
                                  std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -37,21 +37,25 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
-// Points ORVANE_DIR at a subdirectory "data" of a temporary directory (not yet created) and
-// restores the previous value afterwards.
+// Points ORVANE_DIR at a subdirectory "data" of a temporary directory (not yet created), and
+// puts ORVANE_DIR and HOME back afterwards.
 class DataDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (const char* old = std::getenv("ORVANE_DIR"))
-      saved_ = old;
+    for (auto& [name, value] : saved_) {
+      if (const char* old = std::getenv(name))
+        value = old;
+    }
     dir_ = root_.path() / "data";
     ::setenv("ORVANE_DIR", dir_.c_str(), 1);
   }
   void TearDown() override {
-    if (saved_)
-      ::setenv("ORVANE_DIR", saved_->c_str(), 1);
-    else
-      ::unsetenv("ORVANE_DIR");
+    for (const auto& [name, value] : saved_) {
+      if (value)
+        ::setenv(name, value->c_str(), 1);
+      else
+        ::unsetenv(name);
+    }
   }
 
   const std::filesystem::path& dataPath() const { return dir_; }
@@ -59,15 +63,19 @@ class DataDirTest : public ::testing::Test {
 
   static unsigned permissionsOf(const std::filesystem::path& p) {
     struct stat info {};
-    if (::stat(p.c_str(), &info) != 0)
-      return 0;
-    return info.st_mode & 07777;
+    return ::stat(p.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+  }
+  static void writeText(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  static std::string readText(const std::filesystem::path& p) {
+    return readWholeFile(p).value_or("<missing>");
   }
 
  private:
   TemporaryDirectory root_;
   std::filesystem::path dir_;
-  std::optional<std::string> saved_;
+  std::pair<const char*, std::optional<std::string>> saved_[2] = {{"ORVANE_DIR", {}}, {"HOME", {}}};
 };
 
 }  // namespace orvane::test

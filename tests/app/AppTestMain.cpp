@@ -1,9 +1,7 @@
-// The app's widgets need one QApplication for the whole run; the offscreen platform lets the
-// tests run without a display.
+// One QApplication for the whole run, on the offscreen platform unless told otherwise.
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <cstdlib>
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

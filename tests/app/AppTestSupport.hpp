@@ -1,26 +1,19 @@
-// Fixtures shared by the app's tests: fake bridges that report what happens to them through a
-// FIFO, and bounded waits for child processes.
+// Fixtures shared by the app's tests: a stand-in bridge that reports what happens to it,
+// bounded waits for child processes, and a QR Code reader.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zbar.h>
 
-#include <QColor>
-#include <QString>
-#include <cstdlib>
-#include <filesystem>
+#include <QImage>
+#include <QTest>
+#include <algorithm>
+#include <csignal>
 #include <fstream>
-#include <optional>
-#include <stdexcept>
-#include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "PairingCard.hpp"
 #include "TestSupport.hpp"
@@ -32,51 +25,54 @@ inline QString qPath(const std::filesystem::path& path) {
 }
 
 inline void writeFile(const std::filesystem::path& file, const std::string& text) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!(out << text))
+  if (!(std::ofstream(file, std::ios::binary | std::ios::trunc) << text))
     throw std::runtime_error("cannot write " + file.string());
 }
 
 // Opaque and within 10 of `expected` in each channel: antialiasing and gradient rounding.
 inline ::testing::AssertionResult colourNear(const QColor& actual, const QColor& expected) {
-  if (actual.alpha() == 255 && std::abs(actual.red() - expected.red()) <= 10 &&
-      std::abs(actual.green() - expected.green()) <= 10 &&
-      std::abs(actual.blue() - expected.blue()) <= 10)
-    return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "got " << actual.name(QColor::HexArgb).toStdString()
-                                       << ", want near " << expected.name().toStdString();
+  return ::testing::AssertionResult(actual.alpha() == 255 &&
+                                    std::max({std::abs(actual.red() - expected.red()),
+                                              std::abs(actual.green() - expected.green()),
+                                              std::abs(actual.blue() - expected.blue())}) <= 10)
+         << "got " << actual.name(QColor::HexArgb).toStdString() << ", want near "
+         << expected.name().toStdString();
 }
 
-// Lines written by fake bridges into a FIFO. Held open for reading and writing, so fakes never
-// block opening it and reads never see end of file.
+// The bytes of the one QR Code symbol in `image`, read by zbar as a phone camera would (raw,
+// without zbar's guess at a character set), or none if it finds none.
+inline std::optional<QByteArray> decodeQR(const QImage& image) {
+  const QImage gray = image.convertToFormat(QImage::Format_Grayscale8);
+  QByteArray pixels;
+  for (int y = 0; y < gray.height(); ++y)
+    pixels.append(reinterpret_cast<const char*>(gray.constScanLine(y)), gray.width());
+  zbar::ImageScanner scanner;
+  for (const char* setting : {"disable", "qrcode.enable", "qrcode.binary"})
+    scanner.set_config(setting);
+  zbar::Image frame(gray.width(), gray.height(), "Y800", pixels.constData(), pixels.size());
+  if (scanner.scan(frame) <= 0)
+    return std::nullopt;
+  return QByteArray::fromStdString(frame.symbol_begin()->get_data());
+}
+
+// The lines fake bridges append to a log file, in order.
 class EventChannel {
  public:
-  explicit EventChannel(const std::filesystem::path& fifo) : path_(fifo) {
-    if (::mkfifo(fifo.c_str(), 0600) != 0 ||
-        (fd_ = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0)
-      throw std::runtime_error("cannot make fifo");
-  }
-  ~EventChannel() { ::close(fd_); }
-  EventChannel(const EventChannel&) = delete;
-  EventChannel& operator=(const EventChannel&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
+  explicit EventChannel(std::filesystem::path log) : log_(std::move(log)) {}
 
   // The next line, or none if nothing arrives within `timeoutMs`.
   std::optional<std::string> next(int timeoutMs = 20'000) {
-    for (;;) {
-      if (const auto end = buffer_.find('\n'); end != std::string::npos) {
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
-      }
-      pollfd entry{fd_, POLLIN, 0};
-      if (::poll(&entry, 1, timeoutMs) <= 0)
-        return std::nullopt;
-      char chunk[4096];
-      for (ssize_t got; (got = ::read(fd_, chunk, sizeof chunk)) > 0;)
-        buffer_.append(chunk, static_cast<std::size_t>(got));
-    }
+    std::string line;
+    const auto arrived = [&] {
+      std::ifstream in(log_);
+      if (!std::getline(in.seekg(offset_), line) || in.eof())
+        return false;  // nothing new, or a line still being written
+      offset_ = in.tellg();
+      return true;
+    };
+    if (arrived() || QTest::qWaitFor(arrived, timeoutMs))
+      return line;
+    return std::nullopt;
   }
 
   // Every complete line that has already arrived.
@@ -88,61 +84,18 @@ class EventChannel {
   }
 
  private:
-  std::filesystem::path path_;
-  int fd_ = -1;
-  std::string buffer_;
+  std::filesystem::path log_;
+  std::streamoff offset_ = 0;
 };
-
-// A stand-in for the bridge. It reports "args N [a] [b]..." for every run; with "--pairing" or
-// "--rotate-pairing" it prints the matching card file and exits; with no argument it reports
-// "serve PID" and idles until it reads "exit" from the control FIFO (two minutes at most). A
-// termination request is reported as "TERM PID" and ends it, unless `surviveTerm`.
-struct FakeBridge {
-  std::filesystem::path pairingCard;
-  std::filesystem::path rotateCard;
-  bool surviveTerm = false;
-
-  void writeTo(const std::filesystem::path& executable, const EventChannel& events,
-               const std::filesystem::path& control) const {
-    const std::string channel = "'" + events.path().string() + "'";
-    writeFile(executable,
-              "#!/bin/bash\n"
-              "{ printf 'args %s' \"$#\"; (( $# )) && printf ' [%s]' \"$@\"; printf '\\n'; } > " +
-                  channel + "\ncase \"$1\" in\n  --pairing) cat '" + pairingCard.string() +
-                  "' ;;\n  --rotate-pairing) cat '" + rotateCard.string() + "' ;;\n  *)\n" +
-                  "    trap 'echo \"TERM $$\" > " + channel + (surviveTerm ? "" : "; exit 0") +
-                  "' TERM\n    exec 3<>'" + control.string() + "'\n    echo \"serve $$\" > " +
-                  channel + "\n    while (( SECONDS < 120 )); do\n" +
-                  "      if read -t 5 -u 3 line && [[ $line == exit ]]; then exit 0; fi\n" +
-                  "    done ;;\nesac\n");
-    std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
-    if (!std::filesystem::exists(control) && ::mkfifo(control.c_str(), 0600) != 0)
-      throw std::runtime_error("mkfifo failed");
-  }
-};
-
-// Tells every idle fake bridge reading `control` to exit.
-inline void releaseFakes(const std::filesystem::path& control) {
-  const int fd = ::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0)
-    return;  // no fake is listening
-  // One write, so that no fake can read its line and exit (leaving no reader, and a SIGPIPE
-  // for this process) before the rest has been written.
-  const std::string lines = "exit\nexit\nexit\nexit\n";
-  [[maybe_unused]] const ssize_t written = ::write(fd, lines.data(), lines.size());
-  ::close(fd);
-}
 
 // Reaps `pid` (a child of this process) once it has exited, waiting at most 20 s.
 inline bool waitForExit(pid_t pid) {
   const int notice = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (notice < 0)
-    return false;
   pollfd entry{notice, POLLIN, 0};
-  const bool exited = ::poll(&entry, 1, 20'000) > 0;
-  ::close(notice);
+  const bool exited = notice >= 0 && ::poll(&entry, 1, 20'000) > 0;
   if (exited)
     ::waitpid(pid, nullptr, 0);
+  ::close(notice);
   return exited;
 }
 
@@ -158,9 +111,11 @@ inline void killAndReap(pid_t pid) {
     waitForExit(pid);
 }
 
-// A resources directory (not holding a bridge yet) and a fake bridge for it that prints one
-// card for "--pairing" and another for "--rotate-pairing". The cards come from the bridge's own
-// printer, so the app is tested against the real format.
+// A resources directory (holding no bridge yet) and a stand-in bridge for it. The stand-in
+// reports "args N [a] [b]..." for every run; with "--pairing" or "--rotate-pairing" it prints
+// the bridge's own card and exits; with no argument it reports "serve PID" and idles until the
+// test has ended. A termination request is reported as "TERM PID" and ends it, unless
+// `surviveTerm`.
 class FakeBridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -173,8 +128,19 @@ class FakeBridgeTest : public ::testing::Test {
     installFakeAt(resources() / "OrvaneBridge", surviveTerm);
   }
   void installFakeAt(const std::filesystem::path& executable, bool surviveTerm = false) {
-    FakeBridge{root_.path() / "card-pairing", root_.path() / "card-rotate", surviveTerm}.writeTo(
-        executable, events_, root_.path() / "control");
+    writeFile(executable, "#!/bin/bash\nroot='" + root_.path().string() +
+                              "' survive=" + (surviveTerm ? "1" : "") + R"(
+run="args $#"; for argument; do run+=" [$argument]"; done; echo "$run" >>"$root/events"
+case "$1" in
+  --pairing) cat "$root/card-pairing" ;;
+  --rotate-pairing) cat "$root/card-rotate" ;;
+  *) trap 'echo "TERM $$" >>"$root/events"; [[ $survive ]] || exit 0' TERM
+     echo "serve $$" >>"$root/events"
+     # wait, unlike sleep, returns at once for a signal.
+     while [[ -d $root ]] && (( SECONDS < 120 )); do sleep 1 & wait $!; done ;;
+esac
+)");
+    std::filesystem::permissions(executable, std::filesystem::perms::owner_all);
   }
 
   TemporaryDirectory root_;
@@ -182,8 +148,3 @@ class FakeBridgeTest : public ::testing::Test {
 };
 
 }  // namespace orvane::test
-
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}
