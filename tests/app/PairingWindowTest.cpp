@@ -24,9 +24,9 @@ class PairingWindow : public test::FakeBridgeTest {
     app_->applicationDidFinishLaunching();
   }
   void expectCardRunThenServer(const std::string& flag) {
-    EXPECT_EQ(events_.next(), "args 1 [" + flag + "]");
-    EXPECT_EQ(events_.next(), "args 0");
-    EXPECT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
+    ASSERT_EQ(events_.next(), "args 1 [" + flag + "]");
+    ASSERT_EQ(events_.next(), "args 0");
+    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
   }
   template <typename T = QLabel>
   T* find(const char* name) const {
@@ -45,7 +45,7 @@ TEST_F(PairingWindow, ShowsTheCardAndCopyLinkAndNewCodeWork) {
   test::writeFile(root_.path() / "card-rotate", pairingCard("c\u00e9dar-owl-2", "10.2.2.2:8788"));
   installFake();
   launch();
-  expectCardRunThenServer("--pairing");
+  ASSERT_NO_FATAL_FAILURE(expectCardRunThenServer("--pairing"));
   QWidget* window = app_->window();
   EXPECT_TRUE(window->isVisible());
   EXPECT_EQ(window->windowTitle(), "Orvane Bridge");
@@ -124,8 +124,8 @@ TEST_P(AppProgram, QuitSignalAsksTheBridgeToStopOnceAndEndsTheApp) {
   environment.insert("XDG_RUNTIME_DIR", test::qPath(root_.path()));
   app.setProcessEnvironment(environment);
   app.start(test::qPath(bin / "OrvaneBridgeApp"), {});
-  EXPECT_EQ(events_.next(), "args 1 [--pairing]");
-  EXPECT_EQ(events_.next(), "args 0");
+  ASSERT_EQ(events_.next(), "args 1 [--pairing]");
+  ASSERT_EQ(events_.next(), "args 0");
   const std::string serving = events_.next().value_or("serve ?");
 
   ::kill(static_cast<pid_t>(app.processId()), GetParam());
