@@ -203,7 +203,7 @@ TEST_F(HTTPTest, ServerOverLoopback) {
 #ifndef ORVANE_UBSAN  // UBSan needs a free descriptor to check a type it has not met before
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
-  const int lowestFree = ::open("/dev/null", O_RDONLY);
+  const int lowestFree = ::socket(AF_INET, SOCK_STREAM, 0);
   ::close(lowestFree);
   const rlimit starved{static_cast<rlim_t>(lowestFree) + 1, saved.rlim_max};  // one for the client
   ::setrlimit(RLIMIT_NOFILE, &starved);
