@@ -121,7 +121,7 @@ TEST_F(HTTPTest, EveryRouteNeedsTheCodeAndOnlyExactRoutesExist) {
     EXPECT_EQ(answer(routes[i]), R"(404 Not Found {"error":"not found"})") << routes[i];
   EXPECT_EQ(answer("GET /health"), R"(200 OK {"ok":true,"version":")" + version() + "\"}");
   EXPECT_EQ(answer("GET /state").substr(0, 8), "200 OK {");
-  EXPECT_EQ(answer("POST /mark", R"({"samples":[{"x":)" + s + "}]}"), R"(200 OK {"ok":true})");
+  EXPECT_EQ(answer("POST /mark", "[not JSON"), R"(200 OK {"ok":true})");
   EXPECT_EQ(history(), "");
   EXPECT_TRUE(serializeResponse({200, {{"not UTF-8", "\xff"}}})
                   .ends_with("2\r\nConnection: close\r\n\r\n{}"));
