@@ -2,8 +2,8 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,21 +104,21 @@ class ChildProcess {
     for (std::string& argument : arguments)
       argv.push_back(argument.data());
     argv.push_back(nullptr);
-    int pipe[2];
+    int ends[2];
     if ((errFile_ = std::tmpfile()) == nullptr ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipe) != 0 || !boundReads(pipe[0]) ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 || !boundReads(ends[0]) ||
         (pid_ = ::fork()) < 0)
       throw std::runtime_error("cannot start the bridge");
     if (pid_ == 0) {
-      ::dup2(pipe[1], STDOUT_FILENO);
+      ::dup2(ends[1], STDOUT_FILENO);
       ::dup2(::fileno(errFile_), STDERR_FILENO);
       if (beforeExec)
         beforeExec();
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(pipe[1]);
-    outFd_ = pipe[0];
+    ::close(ends[1]);
+    outFd_ = ends[0];
   }
   ~ChildProcess() {
     killNow();

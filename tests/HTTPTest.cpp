@@ -121,7 +121,7 @@ TEST_F(HTTPTest, EveryRouteNeedsTheCodeAndOnlyExactRoutesExist) {
     EXPECT_EQ(answer(routes[i]), R"(404 Not Found {"error":"not found"})") << routes[i];
   EXPECT_EQ(answer("GET /health"), R"(200 OK {"ok":true,"version":")" + version() + "\"}");
   EXPECT_EQ(answer("GET /state").substr(0, 8), "200 OK {");
-  EXPECT_EQ(answer("POST /mark", R"({"samples":[{"x":)" + s + "}]}"), R"(200 OK {"ok":true})");
+  EXPECT_EQ(answer("POST /mark", "[not JSON"), R"(200 OK {"ok":true})");
   EXPECT_EQ(history(), "");
   EXPECT_TRUE(serializeResponse({200, {{"not UTF-8", "\xff"}}})
                   .ends_with("2\r\nConnection: close\r\n\r\n{}"));
@@ -203,7 +203,7 @@ TEST_F(HTTPTest, ServerOverLoopback) {
 #ifndef ORVANE_UBSAN  // UBSan needs a free descriptor to check a type it has not met before
   rlimit saved{};
   ::getrlimit(RLIMIT_NOFILE, &saved);
-  const int lowestFree = ::open("/dev/null", O_RDONLY);
+  const int lowestFree = ::socket(AF_INET, SOCK_STREAM, 0);
   ::close(lowestFree);
   const rlimit starved{static_cast<rlim_t>(lowestFree) + 1, saved.rlim_max};  // one for the client
   ::setrlimit(RLIMIT_NOFILE, &starved);
