@@ -11,6 +11,7 @@
 #include "IngestBody.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
+#include "Text.hpp"
 
 namespace orvane {
 
@@ -184,13 +185,17 @@ Response fixedAnswer() {
 }  // namespace
 
 Response respond(const Request& request) {
-  if (!credentialMatches(request.bearer, token()))
+  std::string storage;
+  if (!credentialMatches(canonicalForm(request.bearer, storage), canonicalToken()))
     return unauthorized();
   return route(routeOf(request.method, request.path), request);
 }
 
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer) {
-  if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
+  // Made before the limiter's lock is taken: a head can hold kilobytes of text to compose.
+  std::string storage;
+  const std::string_view bearer = canonicalForm(request.bearer, storage);
+  if (!limiter.admits(peer, [&] { return credentialMatches(bearer, canonicalToken()); }))
     return fixedAnswer<unauthorized>();
   const Route chosen = routeOf(request.method, request.path);
   switch (chosen) {

@@ -29,7 +29,9 @@ Response respond(const FramedRequest& request, GuessLimiter& limiter, std::strin
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);
 
-// Whether `given` equals `expected`, in a time that does not depend on where they differ.
+// Whether `given` equals `expected`, in a time that does not depend on where they differ. The
+// bearer and the pairing code are compared in canonical form, so that a code typed with "é"
+// as one character matches one stored as "e" and a combining accent, and the other way round.
 bool credentialMatches(std::string_view given, std::string_view expected);
 
 }  // namespace orvane
