@@ -48,7 +48,10 @@ Response ingest(std::string_view body) {
   thread_local IngestBatch batch;
   if (!readIngestBody(body, batch))
     return badPayload();
-  return accepted(engine().ingestBatch(batch));
+  const StateEngine::Ingested ingested = engine().ingestBatchUnflushed(batch);
+  Response response = accepted(ingested.accepted);
+  response.flushTicket = ingested.flushTicket;
+  return response;
 }
 
 Response ingest(const Request& request) {
@@ -215,6 +218,14 @@ Response respond(const FramedRequest& request, GuessLimiter& limiter, std::strin
   if (chosen == Route::orvane && !request.body.empty())
     whole.json = parseJsonObject(request.body);
   return route(chosen, whole);
+}
+
+bool answerFlushesFiles(const FramedRequest& request) {
+  return routeOf(request.method, request.path) == Route::orvane;
+}
+
+void waitFlushed(const Response& response) {
+  engine().waitFlushed(response.flushTicket);
 }
 
 std::string serializeResponse(const Response& response) {
