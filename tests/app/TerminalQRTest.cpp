@@ -34,41 +34,36 @@ std::string readTerminal(int master, std::string_view marker) {
 }
 
 // Paints the text as a terminal with a dark theme would (light on dark unless told otherwise),
-// in 256-colour cube greys, a half block being one module of 4 x 4 pixels.
+// in greys of the 256-colour cube, one pixel per module scaled by 4.
 QImage paintTerminal(std::string_view text) {
-  QImage image(400, 800, QImage::Format_Grayscale8);
+  QImage image(100, 200, QImage::Format_Grayscale8);
   image.fill(40);
-  int foreground = 220, background = 40, row = 0, column = 0;
+  int foreground = 220, background = 40, x = 0, y = 0;
   const auto grey = [](int cube) { return (cube / 36 + cube / 6 % 6 + cube % 6) * 17; };
-  const auto paint = [&](int upper, int lower) {
-    for (int y = 0; y < 8; ++y) {
-      const int v = y < 4 ? upper : lower;
-      for (int x = 0; x < 4; ++x)
-        image.setPixel(column * 4 + x, row * 8 + y, qRgb(v, v, v));
-    }
-    ++column;
+  const auto shade = [&](int dy, bool dark) {
+    const int v = dark ? foreground : background;
+    image.setPixel(x, y + dy, qRgb(v, v, v));
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.substr(i, 2) == "\x1b[") {
+    if (int f = 0, b = 0; text.substr(i, 2) == "\x1b[") {
       const std::size_t end = text.find('m', i);
-      const std::string codes(text.substr(i + 2, end - i - 2));
-      if (codes == "0")
-        foreground = 220, background = 40;
-      else if (int f, b; std::sscanf(codes.c_str(), "38;5;%d;48;5;%d", &f, &b) == 2)
-        foreground = grey(f - 16), background = grey(b - 16);
+      const std::string codes(text.substr(i, end - i));
+      const bool set = std::sscanf(codes.c_str(), "\x1b[38;5;%d;48;5;%d", &f, &b) == 2;
+      foreground = set ? grey(f - 16) : 220;
+      background = set ? grey(b - 16) : 40;
       i = end;
     } else if (text[i] == '\n') {
-      ++row, column = 0;
-    } else if (text.substr(i, 3) == "\u2580" || text.substr(i, 3) == "\u2584" ||
-               text.substr(i, 3) == "\u2588") {
-      const char which = text[i + 2];
-      paint(which == '\x84' ? background : foreground, which == '\x80' ? background : foreground);
-      i += 2;
+      x = 0, y += 2;
     } else {
-      paint(background, background);
+      // U+2580 upper half, U+2584 lower half, U+2588 full block: E2 96 80, 84, 88.
+      const char block = text.substr(i, 2) == "\xe2\x96" ? text[i + 2] : ' ';
+      shade(0, block == '\x80' || block == '\x88');
+      shade(1, block == '\x84' || block == '\x88');
+      ++x;
+      i += block == ' ' ? 0 : 2;
     }
   }
-  return image;
+  return image.scaled(image.width() * 4, image.height() * 4);
 }
 
 TEST(TerminalQR, EveryCardAtATerminalIsFollowedByTheLinkAsAQRCode) {
