@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "BundleResources.hpp"
+#include "PairingLink.hpp"
 
 namespace orvane {
 
@@ -19,9 +20,6 @@ const QString codePattern = QStringLiteral("Pairing code\\s+([^\\s\u2502]+)");
 
 // The bridge prints its card and exits at once; this only guards against a hung child.
 constexpr int cardRunLimitMs = 30'000;
-
-// Besides the unreserved characters (letters, digits, "-._~"), which are never encoded.
-const QByteArray queryAllowedPunctuation = QByteArrayLiteral("!$&'()*+,;=:@/?");
 
 QByteArray runForCard(const QString& executable, bool rotating) {
   QProcess run;
@@ -71,11 +69,9 @@ std::optional<QString> PairingInfo::firstMatch(const QString& text, const QStrin
 
 QString PairingInfo::url() const {
   // A string with a lone surrogate has no UTF-8 form; it goes into the link unchanged.
-  const QString encodedHost =
-      QStringView(host_).isValidUtf16()
-          ? QString::fromLatin1(host_.toUtf8().toPercentEncoding(queryAllowedPunctuation))
-          : host_;
-  return QStringLiteral("orvane://pair?host=") + encodedHost + QStringLiteral("&code=") + code_;
+  if (!QStringView(host_).isValidUtf16() || !QStringView(code_).isValidUtf16())
+    return QStringLiteral("orvane://pair?host=") + host_ + QStringLiteral("&code=") + code_;
+  return QString::fromStdString(pairingLink(host_.toStdString(), code_.toStdString()));
 }
 
 }  // namespace orvane

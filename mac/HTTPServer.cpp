@@ -1,9 +1,16 @@
 // The listener and the read loop. Invariants:
-// - A connection lives only through the one operation pending on it (a wait for input or the
-//   final write), which holds a shared_ptr to it; there is no table of connections.
-// - A connection's operations run strictly one after another, each issued from the completion
-//   of the one before, so its buffer needs no lock even though the io_context runs on several
-//   threads.
+// - Each core has an event loop of its own: one thread, one io_context, one listening socket.
+//   A connection is accepted, read and answered on the loop that accepted it, so serving a
+//   request hands nothing to another thread. On Linux the loops' sockets share the port and
+//   the kernel spreads new connections over them; elsewhere each loop accepts on a copy of one
+//   socket.
+// - A loop never waits for the disk: answers that write a file to stable storage are made on a
+//   pool of their own, and an ingest, stored on the loop, waits there for its history lines to
+//   be flushed; the answer is then written back on the connection's loop.
+// - A connection lives only through the one operation pending on it (a wait for input, an
+//   answer being made, or the final write), which holds a shared_ptr to it; there is no table
+//   of connections. Its operations run strictly one after another, each issued from the
+//   completion of the one before, so its buffer needs no lock.
 // - Idle connections wait for readability without a buffer of their own: bytes are read into
 //   a per-thread scratch chunk once they have arrived (or on the first try, which finds a
 //   request that came with the connection), then appended to the connection's
@@ -16,6 +23,8 @@
 #include "HTTPServer.hpp"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -23,7 +32,9 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/thread_pool.hpp>
 #include <asio/write.hpp>
 #include <chrono>
 #include <climits>
@@ -56,14 +67,24 @@ Chunk& scratchChunk() {
   return chunk;
 }
 
+// What every connection of the server uses, whichever loop serves it.
+struct Services {
+  Services(GuessLimits limits, GuessLimiter::Clock clock, unsigned diskThreads)
+      : limiter(limits, std::move(clock)), disk(diskThreads) {}
+
+  GuessLimiter limiter;
+  // Makes the answers that may wait for the disk.
+  asio::thread_pool disk;
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket socket, const tcp::endpoint& peer, GuessLimiter& limiter)
-      : socket_(std::move(socket)), peer_(peer.address()), limiter_(limiter) {}
+  Connection(tcp::socket socket, const tcp::endpoint& peer, Services& services)
+      : socket_(std::move(socket)), peer_(peer.address()), services_(services) {}
 
   void start() {
     // Reads happen only after readiness is reported; non-blocking mode turns a spurious
-    // wake-up into would_block instead of a stalled worker thread.
+    // wake-up into would_block instead of a stalled loop.
     std::error_code ec;
     socket_.non_blocking(true, ec);
     if (ec)
@@ -102,13 +123,38 @@ class Connection : public std::enable_shared_from_this<Connection> {
       case FrameStatus::tooLarge:
         return close();
       case FrameStatus::complete:
-        return answer(*framed.request);
+        return answer(std::move(*framed.request));
     }
   }
 
-  // The request's body lies in buffer_, which is let go once the answer is ready.
-  void answer(const FramedRequest& request) {
-    response_ = serializeResponse(respond(request, limiter_, peer_.to_string()));
+  // The request's body lies in buffer_, which is let go once the answer is ready. Writing
+  // files to stable storage, and waiting until an ingest's history is flushed, take the disk's
+  // time: that happens on the disk pool, which hands the answer back to this loop.
+  void answer(FramedRequest request) {
+    if (answerFlushesFiles(request)) {
+      return asio::post(services_.disk, [self = shared_from_this(), request = std::move(request)] {
+        self->sendFromDiskPool(respond(request, self->services_.limiter, self->peer_.to_string()));
+      });
+    }
+    Response response = respond(request, services_.limiter, peer_.to_string());
+    if (response.flushTicket == 0)
+      return send(serializeResponse(response));
+    std::string().swap(buffer_);
+    asio::post(services_.disk, [self = shared_from_this(), response = std::move(response)] {
+      waitFlushed(response);
+      self->sendFromDiskPool(response);
+    });
+  }
+
+  void sendFromDiskPool(const Response& response) {
+    asio::post(socket_.get_executor(),
+               [self = shared_from_this(), bytes = serializeResponse(response)]() mutable {
+                 self->send(std::move(bytes));
+               });
+  }
+
+  void send(std::string response) {
+    response_ = std::move(response);
     std::string().swap(buffer_);
     asio::async_write(socket_, asio::buffer(response_),
                       [self = shared_from_this()](std::error_code, std::size_t) {
@@ -141,39 +187,96 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   tcp::socket socket_;
   asio::ip::address peer_;
-  GuessLimiter& limiter_;
+  Services& services_;
   std::string buffer_;
   std::string response_;
 };
 
-unsigned workerCount() {
+unsigned loopCount() {
+  return std::clamp(std::thread::hardware_concurrency(), 1U, 64U);
+}
+
+// Enough for batches that arrive together to share one flush of the history.
+unsigned diskThreadCount() {
   return std::clamp(std::thread::hardware_concurrency(), 4U, 16U);
 }
 
-}  // namespace
+// Asio reports errno values in a category of its own, which does not compare equal to
+// std::errc; the entry tells "address in use" apart by that comparison.
+[[noreturn]] void throwListenError(std::error_code ec, std::uint16_t listenPort) {
+  if (ec.category() == asio::system_category())
+    ec = std::error_code(ec.value(), std::system_category());
+  throw std::system_error(ec, "cannot listen on port " + std::to_string(listenPort));
+}
 
-struct HTTPServer::Impl {
-  Impl(GuessLimits limits, GuessLimiter::Clock clock) : limiter(limits, std::move(clock)) {}
+void setReusePort(tcp::acceptor& acceptor, std::error_code& ec) {
+  const int one = 1;
+  if (::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+    ec = std::error_code(errno, asio::system_category());
+}
 
-  // Declared first so that it outlives the connections the io_context still holds.
-  GuessLimiter limiter;
-  asio::io_context io;
-  tcp::acceptor acceptor{io};
-  tcp::endpoint acceptedPeer;  // filled by the one accept in flight
-  asio::steady_timer acceptPause{io};
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  std::vector<std::thread> workers;
+// One event loop: a thread with its own io_context and listening socket.
+class Loop {
+ public:
+  explicit Loop(Services& services) : services_(services) {}
 
+  // The first loop's socket, which alone decides whether the port is free.
+  void listen(const tcp::endpoint& endpoint, std::error_code& ec) {
+    acceptor_.open(endpoint.protocol(), ec);
+    // SO_REUSEADDR does not let a second listener share the port (bind still fails with
+    // "address in use" while another socket listens there, on Linux and on BSD-derived
+    // systems); it only lets a restarted bridge bind while connections this port answered
+    // earlier linger in TIME_WAIT, which every connection does because the server closes
+    // first.
+    if (!ec)
+      acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+      acceptor_.bind(endpoint, ec);
+    if (!ec)
+      acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  }
+
+  // Another loop's socket on the port the first one holds.
+  void listenBeside(Loop& first) {
+    if (shareThePort(first))
+      return;
+    // Elsewhere sockets that share a port do not share its connections: accept on a copy of
+    // the first socket, which wakes every loop for each connection.
+    const int copy = ::dup(first.acceptor_.native_handle());
+    if (copy < 0)
+      return;
+    std::error_code ec;
+    acceptor_.assign(tcp::v4(), copy, ec);
+    if (ec)
+      ::close(copy);
+  }
+
+  std::uint16_t port() const {
+    std::error_code ec;
+    return acceptor_.local_endpoint(ec).port();
+  }
+
+  void start() {
+    if (acceptor_.is_open())
+      accept();
+    thread_ = std::thread([this] { run(); });
+  }
+
+  void stop() {
+    io_.stop();
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+ private:
   void accept() {
     // The peer's address comes with the accepted socket, without a system call of its own.
-    acceptor.async_accept(acceptedPeer, [this](std::error_code ec, tcp::socket socket) {
+    acceptor_.async_accept(acceptedPeer_, [this](std::error_code ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted)
         return;
       if (ec)
         return pauseAccepting();
-      auto connection = std::make_shared<Connection>(std::move(socket), acceptedPeer, limiter);
-      // Accepting resumes first: starting the connection may answer it, and an answer can
-      // wait for the disk.
+      auto connection = std::make_shared<Connection>(std::move(socket), acceptedPeer_, services_);
       accept();
       connection->start();
     });
@@ -182,8 +285,8 @@ struct HTTPServer::Impl {
   // Accept errors are mostly a lack of file descriptors or memory; retrying at once would
   // spin on the same error, so wait until some connections have had a chance to end.
   void pauseAccepting() {
-    acceptPause.expires_after(acceptRetryDelay);
-    acceptPause.async_wait([this](std::error_code ec) {
+    acceptPause_.expires_after(acceptRetryDelay);
+    acceptPause_.async_wait([this](std::error_code ec) {
       if (!ec)
         accept();
     });
@@ -192,13 +295,60 @@ struct HTTPServer::Impl {
   void run() {
     for (;;) {
       try {
-        io.run();
+        io_.run();
         return;
       } catch (const std::exception&) {
         // The failed handler took only its own connection with it; keep serving the others.
       }
     }
   }
+
+  bool shareThePort([[maybe_unused]] Loop& first) {
+#ifdef __linux__
+    // Linux spreads new connections over the listening sockets that share a port, by a hash
+    // of the peer's address and port, so a connection wakes only the loop it goes to. The
+    // first socket allows sharing only once it listens: any other program, a second bridge
+    // included, still finds the port taken, since it asks for a socket of its own first.
+    std::error_code ec;
+    const tcp::endpoint endpoint = first.acceptor_.local_endpoint(ec);
+    if (!ec)
+      setReusePort(first.acceptor_, ec);
+    if (!ec)
+      acceptor_.open(endpoint.protocol(), ec);
+    if (!ec)
+      acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+      setReusePort(acceptor_, ec);
+    if (!ec)
+      acceptor_.bind(endpoint, ec);
+    if (!ec)
+      acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+      return true;
+    acceptor_.close(ec);
+#endif
+    return false;
+  }
+
+  Services& services_;
+  // One thread runs it: Asio then need not wake other threads to share out its work.
+  asio::io_context io_{1};
+  tcp::acceptor acceptor_{io_};
+  tcp::endpoint acceptedPeer_;  // filled by the one accept in flight
+  asio::steady_timer acceptPause_{io_};
+  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
+  std::thread thread_;
+};
+
+}  // namespace
+
+struct HTTPServer::Impl {
+  Impl(GuessLimits limits, GuessLimiter::Clock clock)
+      : services(limits, std::move(clock), diskThreadCount()) {}
+
+  // Declared first so that it outlives the loops and every connection they still hold.
+  Services services;
+  std::vector<std::unique_ptr<Loop>> loops;
 };
 
 void raiseOpenFileLimit() {
@@ -224,44 +374,32 @@ HTTPServer::HTTPServer(std::uint16_t listenPort, GuessLimits limits, GuessLimite
   // A peer that vanishes while its response is written must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // SO_REUSEADDR does not let a second listener share the port (bind still fails with
-  // "address in use" while another socket listens there, on Linux and on BSD-derived
-  // systems); it only lets a restarted bridge bind while connections this port answered
-  // earlier linger in TIME_WAIT, which every connection does because the server closes first.
-  const tcp::endpoint endpoint(asio::ip::address_v4::any(), listenPort);
+  auto& loops = impl_->loops;
+  loops.push_back(std::make_unique<Loop>(impl_->services));
   std::error_code ec;
-  impl_->acceptor.open(endpoint.protocol(), ec);
-  if (!ec)
-    impl_->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec)
-    impl_->acceptor.bind(endpoint, ec);
-  if (!ec)
-    impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    // Asio reports errno values in a category of its own, which does not compare equal to
-    // std::errc; the entry tells "address in use" apart by that comparison.
-    if (ec.category() == asio::system_category())
-      ec = std::error_code(ec.value(), std::system_category());
-    throw std::system_error(ec, "cannot listen on port " + std::to_string(listenPort));
+  loops.front()->listen(tcp::endpoint(asio::ip::address_v4::any(), listenPort), ec);
+  if (ec)
+    throwListenError(ec, listenPort);
+  for (unsigned i = 1; i < loopCount(); ++i) {
+    loops.push_back(std::make_unique<Loop>(impl_->services));
+    loops.back()->listenBeside(*loops.front());
   }
 }
 
 HTTPServer::~HTTPServer() {
-  impl_->io.stop();
-  for (std::thread& worker : impl_->workers)
-    worker.join();
+  for (auto& loop : impl_->loops)
+    loop->stop();
+  // Answers still being made post their writes to the stopped loops, which drop them.
+  impl_->services.disk.join();
 }
 
 void HTTPServer::start() {
-  impl_->accept();
-  const unsigned count = workerCount();
-  for (unsigned i = 0; i < count; ++i)
-    impl_->workers.emplace_back([impl = impl_.get()] { impl->run(); });
+  for (auto& loop : impl_->loops)
+    loop->start();
 }
 
 std::uint16_t HTTPServer::localPort() const {
-  std::error_code ec;
-  return impl_->acceptor.local_endpoint(ec).port();
+  return impl_->loops.front()->port();
 }
 
 }  // namespace orvane

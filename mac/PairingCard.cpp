@@ -9,12 +9,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <utf8proc.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "PairingLink.hpp"
 #include "Settings.hpp"
+#include "TerminalQR.hpp"
 
 namespace orvane {
 
@@ -106,7 +109,12 @@ std::string pairingCard(std::string_view code, std::string_view hostText) {
 }
 
 void printPairingCard(const std::string& code) {
-  const std::string card = pairingCard(code, lanIP() + ":" + std::to_string(port()));
+  const std::string host = lanIP() + ":" + std::to_string(port());
+  std::string card = pairingCard(code, host);
+  // Someone at a terminal, on a server or over SSH, can scan the link instead of typing both
+  // values; the app, the journal and any other reader of a pipe or file get the card alone.
+  if (::isatty(STDOUT_FILENO) == 1)
+    card += terminalQR(pairingLink(host, code));
   std::fwrite(card.data(), 1, card.size(), stdout);
   // Whoever reads us through a pipe should see the card now, not when the buffer fills.
   std::fflush(stdout);

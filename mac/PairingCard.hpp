@@ -29,7 +29,9 @@ std::string center(std::string_view text, std::size_t width);
 // The nine lines of the card, each ended by a line feed.
 std::string pairingCard(std::string_view code, std::string_view hostText);
 
-// Prints the card for `code` with lanIP() and port() as the host, and flushes.
+// Prints the card for `code` with lanIP() and port() as the host, and flushes. When standard
+// output is a terminal, the QR Code of the pairing link follows the card; output that goes to
+// a pipe or a file is the card alone.
 void printPairingCard(const std::string& code);
 
 }  // namespace orvane

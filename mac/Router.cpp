@@ -11,6 +11,7 @@
 #include "IngestBody.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
+#include "Text.hpp"
 
 namespace orvane {
 
@@ -47,7 +48,10 @@ Response ingest(std::string_view body) {
   thread_local IngestBatch batch;
   if (!readIngestBody(body, batch))
     return badPayload();
-  return accepted(engine().ingestBatch(batch));
+  const StateEngine::Ingested ingested = engine().ingestBatchUnflushed(batch);
+  Response response = accepted(ingested.accepted);
+  response.flushTicket = ingested.flushTicket;
+  return response;
 }
 
 Response ingest(const Request& request) {
@@ -184,13 +188,17 @@ Response fixedAnswer() {
 }  // namespace
 
 Response respond(const Request& request) {
-  if (!credentialMatches(request.bearer, token()))
+  std::string storage;
+  if (!credentialMatches(canonicalForm(request.bearer, storage), canonicalToken()))
     return unauthorized();
   return route(routeOf(request.method, request.path), request);
 }
 
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer) {
-  if (!limiter.admits(peer, [&] { return credentialMatches(request.bearer, token()); }))
+  // Made before the limiter's lock is taken: a head can hold kilobytes of text to compose.
+  std::string storage;
+  const std::string_view bearer = canonicalForm(request.bearer, storage);
+  if (!limiter.admits(peer, [&] { return credentialMatches(bearer, canonicalToken()); }))
     return fixedAnswer<unauthorized>();
   const Route chosen = routeOf(request.method, request.path);
   switch (chosen) {
@@ -210,6 +218,14 @@ Response respond(const FramedRequest& request, GuessLimiter& limiter, std::strin
   if (chosen == Route::orvane && !request.body.empty())
     whole.json = parseJsonObject(request.body);
   return route(chosen, whole);
+}
+
+bool answerFlushesFiles(const FramedRequest& request) {
+  return routeOf(request.method, request.path) == Route::orvane;
+}
+
+void waitFlushed(const Response& response) {
+  engine().waitFlushed(response.flushTicket);
 }
 
 std::string serializeResponse(const Response& response) {

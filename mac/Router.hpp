@@ -15,6 +15,9 @@ struct Response {
   JsonObject body;
   // An answer that never changes comes with its bytes, made once; its body is then left null.
   const std::string* wire = nullptr;
+  // Not 0: the answer tells that an ingest is recorded, so it may leave only once
+  // waitFlushed(flushTicket) has returned.
+  std::uint64_t flushTicket = 0;
 };
 
 // Checks the bearer credential, picks the route and calls the engine.
@@ -23,13 +26,23 @@ Response respond(const Request& request);
 // The server's entry, for a request that came from `peer`, whose guesses at the code
 // `limiter` counts: a locked-out peer gets the unauthorised response whatever code it sent.
 // The body is read only by the routes that take one, and an /ingest body straight into the
-// engine's batch. Answers that never change come with their bytes.
+// engine's batch, without waiting for the disk: the answer comes with a flush ticket. Answers
+// that never change come with their bytes.
 Response respond(const FramedRequest& request, GuessLimiter& limiter, std::string_view peer);
+
+// Whether making the answer writes a file to stable storage (the orvaned flag): the server
+// makes those answers away from the threads that serve the others.
+bool answerFlushesFiles(const FramedRequest& request);
+
+// Returns once the response may be sent: its ingest's history lines are on stable storage.
+void waitFlushed(const Response& response);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);
 
-// Whether `given` equals `expected`, in a time that does not depend on where they differ.
+// Whether `given` equals `expected`, in a time that does not depend on where they differ. The
+// bearer and the pairing code are compared in canonical form, so that a code typed with "é"
+// as one character matches one stored as "e" and a combining accent, and the other way round.
 bool credentialMatches(std::string_view given, std::string_view expected);
 
 }  // namespace orvane

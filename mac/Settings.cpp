@@ -2,13 +2,20 @@
 
 #include <cstdlib>
 
+#include "Text.hpp"
+
 namespace orvane {
 
 namespace {
 constexpr std::uint16_t defaultPort = 8788;
 
-std::string& tokenStorage() {
-  static std::string value;
+struct Token {
+  std::string code;
+  std::string canonical;
+};
+
+Token& tokenStorage() {
+  static Token value;
   return value;
 }
 }  // namespace
@@ -46,11 +53,18 @@ std::uint16_t port() {
 }
 
 const std::string& token() {
-  return tokenStorage();
+  return tokenStorage().code;
+}
+
+const std::string& canonicalToken() {
+  return tokenStorage().canonical;
 }
 
 void setToken(std::string code) {
-  tokenStorage() = std::move(code);
+  Token& token = tokenStorage();
+  token.code = std::move(code);
+  std::string storage;
+  token.canonical = canonicalForm(token.code, storage);
 }
 
 }  // namespace orvane

@@ -24,5 +24,7 @@ std::optional<std::uint16_t> parsePort(std::string_view text);
 // Read without a lock afterwards.
 const std::string& token();
 void setToken(std::string code);
+// The pairing code in canonical form (see canonicalForm), made once when it is set.
+const std::string& canonicalToken();
 
 }  // namespace orvane

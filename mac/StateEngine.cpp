@@ -110,21 +110,36 @@ void StateEngine::setOrvaned(bool enabled) {
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples) {
-  return ingestSamples(firstSamples(samples), nullptr);
+  const Ingested ingested = ingestSamples(firstSamples(samples), nullptr);
+  waitFlushed(ingested.flushTicket);
+  return ingested.accepted;
 }
 
 std::int64_t StateEngine::ingest(const std::vector<JsonObject>& samples,
                                  const std::string& device) {
-  return ingestSamples(firstSamples(samples), &device);
+  const Ingested ingested = ingestSamples(firstSamples(samples), &device);
+  waitFlushed(ingested.flushTicket);
+  return ingested.accepted;
 }
 
 std::int64_t StateEngine::ingestBatch(const IngestBatch& batch) {
+  const Ingested ingested = ingestBatchUnflushed(batch);
+  waitFlushed(ingested.flushTicket);
+  return ingested.accepted;
+}
+
+StateEngine::Ingested StateEngine::ingestBatchUnflushed(const IngestBatch& batch) {
   return ingestSamples(batch.samples, &batch.device);
 }
 
-std::int64_t StateEngine::ingestSamples(const std::vector<IngestSample>& samples,
-                                        const std::string* device) {
-  std::unique_lock lock(queue_);
+void StateEngine::waitFlushed(std::uint64_t ticket) {
+  if (ticket != 0)
+    historyFlusher_.waitFlushed(ticket);
+}
+
+StateEngine::Ingested StateEngine::ingestSamples(const std::vector<IngestSample>& samples,
+                                                 const std::string* device) {
+  const std::lock_guard lock(queue_);
   const double now = clock_();
   std::int64_t accepted = 0;
   const std::size_t heartRatesBefore = heartRates_.size();
@@ -156,10 +171,7 @@ std::int64_t StateEngine::ingestSamples(const std::vector<IngestSample>& samples
     ticket = appendHistoryLocked(historyFile(), history);
   writeStateLocked(now);
   // Readers and other batches need not wait for the disk; only this caller's answer does.
-  lock.unlock();
-  if (ticket != 0)
-    historyFlusher_.waitFlushed(ticket);
-  return accepted;
+  return {accepted, ticket};
 }
 
 void StateEngine::storeLocked(std::string_view type, Reading reading) {

@@ -1,6 +1,10 @@
 #include "Text.hpp"
 
+#include <utf8proc.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 namespace orvane {
 
@@ -66,6 +70,23 @@ bool isValidUtf8(std::string_view text) {
     i += length;
   }
   return true;
+}
+
+std::string_view canonicalForm(std::string_view text, std::string& storage) {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || !isValidUtf8(text))
+    return text;
+  utf8proc_uint8_t* composed = nullptr;
+  const utf8proc_ssize_t length =
+      utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                   static_cast<utf8proc_ssize_t>(text.size()), &composed,
+                   static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  if (length < 0)
+    return text;  // out of memory: the text as it is is the next best thing
+  storage.assign(reinterpret_cast<const char*>(composed), static_cast<std::size_t>(length));
+  std::free(composed);
+  return storage;
 }
 
 std::string_view trimWhitespace(std::string_view text, bool lineBreaks) {
