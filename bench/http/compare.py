@@ -10,6 +10,9 @@ All of it twice, in two placements: both servers in the benchmark's own session,
 starts them, and each server in a session of its own (setsid), as a service manager or a
 terminal multiplexer starts them; the scheduler may group sessions apart.
 Prints, per placement, a Markdown table with the ratios to nginx and the details behind it.
+Given a second bridge (the same tree built without hardening), it runs that one too, in the
+same placement, in every round of every workload and in "--pairing", interleaved with the
+first, and adds per placement a table comparing the two.
 
 Everything it starts it ends by pid, and every wait in it is bounded.
 """
@@ -213,18 +216,18 @@ def wait_until_answering(server):
     raise SystemExit(f"{server.name} did not answer on port {server.port} within 15 s")
 
 
-def start_bridge(binary, work, port, own_session):
-    data = work / "bridge-data"
+def start_bridge(binary, work, port, own_session, name="bridge"):
+    data = work / f"{name}-data"
     shutil.rmtree(data, ignore_errors=True)
     data.mkdir(mode=0o700)
     token = data / "token"
     token.write_text(CODE + "\n")
     token.chmod(0o600)
     env = dict(os.environ, ORVANE_DIR=str(data), ORVANE_PORT=str(port))
-    output = open(work / "bridge.out", "wb")
+    output = open(work / f"{name}.out", "wb")
     process = subprocess.Popen([binary], env=env, stdout=output, stderr=subprocess.STDOUT,
                                stdin=subprocess.DEVNULL, start_new_session=own_session)
-    server = Server("bridge", process, port)
+    server = Server(name, process, port)
     wait_until_answering(server)
     return server
 
@@ -360,18 +363,26 @@ def run_wrk(server, workload):
         connections=opens, idle_open=idle_open)
 
 
-def pairing_median_ms(binary, work):
+def pairing_times(binaries, work):
+    """Wall times in seconds of "--pairing" for each binary, by name. With more than one, they
+    take turns in blocks of 10 runs, the order swapped every block, so both see the same machine."""
     data = work / "pairing-data"
     data.mkdir(mode=0o700)
     (data / "token").write_text(CODE + "\n")
     (data / "token").chmod(0o600)
     export = work / "pairing.json"
     env = dict(os.environ, ORVANE_DIR=str(data), ORVANE_PORT=str(free_ports(1)[0]))
-    subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "5", "--runs",
-                    str(PAIRING_RUNS), "--export-json", str(export), f"{binary} --pairing"],
-                   env=env, check=True, stdout=subprocess.DEVNULL, timeout=300)
-    times = json.loads(export.read_text())["results"][0]["times"]
-    return statistics.median(times) * 1000, max(times) * 1000
+    blocks = 1 if len(binaries) == 1 else max(1, PAIRING_RUNS // 10)
+    times = {name: [] for name in binaries}
+    for block in range(blocks):
+        names = list(binaries) if block % 2 == 0 else list(reversed(binaries))
+        for name in names:
+            subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "5", "--runs",
+                            str(PAIRING_RUNS // blocks), "--export-json", str(export),
+                            f"{binaries[name]} --pairing"],
+                           env=env, check=True, stdout=subprocess.DEVNULL, timeout=300)
+            times[name] += json.loads(export.read_text())["results"][0]["times"]
+    return times
 
 
 # ---- the report -------------------------------------------------------------------------
@@ -479,30 +490,75 @@ def report(placement, bridge, nginx, memory, pairing, loads, background, build_n
     return "\n".join(lines)
 
 
-def measure(binary, work, placement):
-    """Runs every workload against both servers started in `placement`; returns the two
-    servers with their runs and the bridge's memory (idle, peak) in KiB."""
+def hardening_report(bridge, unhardened, times):
+    """The hardened bridge against the unhardened one: what the hardening costs, in per cent of
+    the unhardened figure (positive: the hardened build is slower)."""
+    def cost(hardened, plain):
+        return f"{(hardened / plain - 1) * 100:+.1f} %"
+
+    lines = [
+        "",
+        "Hardened against unhardened (ORVANE_HARDENING=OFF), in the same rounds, interleaved; "
+        "both bridges served the same workloads in the same order:",
+        "",
+        "| Workload | Hardened | Unhardened | Cost | Server CPU, hardened | Unhardened | Cost | "
+        "Rate ratio per round |",
+        "|---|---:|---:|---:|---:|---:|---:|---|",
+    ]
+    for w in WORKLOADS:
+        name, unit, field_ = w.name, *(("samples/s", "accepted") if w.batch else ("req/s", "ok"))
+        h, u = bridge.runs[name], unhardened.runs[name]
+        h_rate, u_rate = (total(r, field_) / total(r, "seconds") for r in (h, u))
+        h_cpu, u_cpu = (total(r, "server_cpu_s") / total(r, field_) * 1e6 for r in (h, u))
+        per_round = ", ".join(f"{(a.ok / a.seconds) / (b.ok / b.seconds):.2f}" for a, b in zip(h, u))
+        lines.append(f"| {name} {w.what} | {fmt(h_rate)} {unit} | {fmt(u_rate)} {unit} | "
+                     f"{cost(u_rate, h_rate)} | {h_cpu:.2f} µs | {u_cpu:.2f} µs | "
+                     f"{cost(h_cpu, u_cpu)} | {per_round} |")
+    h_ms, u_ms = (statistics.median(times[n]) * 1000 for n in ("bridge", "unhardened"))
+    lines.append(f'| One-shot "--pairing", median of {len(times["bridge"])} | {h_ms:.2f} ms | '
+                 f"{u_ms:.2f} ms | {cost(h_ms, u_ms)} | | | | |")
+    lines.append("")
+    lines.append("Server CPU is per request, or per sample for the ingests (W3, W4). The rate's "
+                 "cost is the unhardened rate over the hardened one, minus 1.")
+    return "\n".join(lines)
+
+
+def measure(binaries, work, placement):
+    """Runs every workload against the servers started in `placement`: the bridge, nginx and,
+    when `binaries` names one, the unhardened bridge. Returns the bridge, nginx, the unhardened
+    bridge or None, each with its runs, and the bridge's memory (idle, peak) in KiB."""
     own_session = placement == "own"
     started = []
     try:
-        bridge_port, nginx_port = free_ports(2)
-        bridge = start_bridge(binary, work, bridge_port, own_session)
+        bridge_port, nginx_port, unhardened_port = free_ports(3)
+        bridge = start_bridge(binaries["bridge"], work, bridge_port, own_session)
         started.append(bridge.process)
         idle_kib = proc_status_kib(bridge.process.pid, "VmRSS")
         nginx = start_nginx(work, nginx_port, own_session)
         started.append(nginx.process)
+        unhardened = None
+        if "unhardened" in binaries:
+            unhardened = start_bridge(binaries["unhardened"], work, unhardened_port, own_session,
+                                      "unhardened")
+            started.append(unhardened.process)
         check_servers(bridge, nginx)
         log(f"{PLACEMENT_TITLES[placement]}: bridge pid {bridge.process.pid} on {bridge_port}, "
             f"nginx pid {nginx.process.pid} on {nginx_port}; load {load_average()}")
 
         for w in WORKLOADS:
-            for server in (bridge, nginx):
-                server.runs[w.name] = []
+            for server in (bridge, nginx, unhardened):
+                if server:
+                    server.runs[w.name] = []
             for round_ in range(ROUNDS):
-                order = (bridge, nginx) if round_ % 2 == 0 else (nginx, bridge)
+                # The two bridges swap places every other round, so that over four rounds each
+                # goes first, goes last and follows nginx as often as the other.
+                bridges = [bridge, unhardened] if round_ // 2 % 2 == 0 else [unhardened, bridge]
+                order = [b for b in bridges if b] + [nginx]
+                if round_ % 2:
+                    order.reverse()
                 for server in order:
-                    if w.name == "W2" and server is bridge:
-                        seed_state(bridge)
+                    if w.name == "W2" and server is not nginx:
+                        seed_state(server)
                     run = run_wrk(server, w)
                     server.runs[w.name].append(run)
                     log(f"{w.name} {server.name:6} round {round_ + 1}: "
@@ -511,18 +567,21 @@ def measure(binary, work, placement):
                         f"conn/req {run.connections / max(run.ok, 1):.2f}  "
                         f"switches/req {run.server_switches / max(run.ok, 1):.2f}")
         peak_kib = proc_status_kib(bridge.process.pid, "VmHWM")
-        if bridge.process.poll() is not None:
-            raise SystemExit("the bridge died during the benchmark")
-        return bridge, nginx, (idle_kib, peak_kib)
+        if any(b and b.process.poll() is not None for b in (bridge, unhardened)):
+            raise SystemExit("a bridge died during the benchmark")
+        return bridge, nginx, unhardened, (idle_kib, peak_kib)
     finally:
         for process in started:
             stop(process)
 
 
 def main():
-    if len(sys.argv) != 2:
-        raise SystemExit("usage: compare.py PATH_TO_OrvaneBridge")
+    if len(sys.argv) not in (2, 3):
+        raise SystemExit("usage: compare.py PATH_TO_OrvaneBridge [PATH_TO_UNHARDENED_OrvaneBridge]")
     binary = str(Path(sys.argv[1]).resolve())
+    binaries = {"bridge": binary}
+    if len(sys.argv) == 3:
+        binaries["unhardened"] = str(Path(sys.argv[2]).resolve())
     build_note = os.environ.get("BENCH_BUILD_NOTE", f"Bridge: {binary}.")
     # On the real disk, not tmpfs: the bridge writes its history and state on every ingest.
     work = Path(tempfile.mkdtemp(prefix="orvane-bench.", dir="/var/tmp"))
@@ -532,14 +591,16 @@ def main():
         for placement in PLACEMENTS:
             loads = [load_average()]
             background = [background_share()]
-            bridge, nginx, memory = measure(binary, work, placement)
+            bridge, nginx, unhardened, memory = measure(binaries, work, placement)
             loads.append(load_average())
             background.append(background_share())
-            results.append((placement, bridge, nginx, memory, loads, background))
-        pairing = pairing_median_ms(binary, work)
-        print("\n\n".join(report(placement, bridge, nginx, memory, pairing, loads, background,
-                                 build_note)
-                          for placement, bridge, nginx, memory, loads, background in results))
+            results.append((placement, bridge, nginx, unhardened, memory, loads, background))
+        times = pairing_times(binaries, work)
+        pairing = statistics.median(times["bridge"]) * 1000, max(times["bridge"]) * 1000
+        print("\n\n".join(
+            report(placement, bridge, nginx, memory, pairing, loads, background, build_note)
+            + (hardening_report(bridge, unhardened, times) if unhardened else "")
+            for placement, bridge, nginx, unhardened, memory, loads, background in results))
     finally:
         if os.environ.get("BENCH_KEEP"):
             log(f"kept {work}")
