@@ -5,8 +5,8 @@
 //   the kernel spreads new connections over them; elsewhere each loop accepts on a copy of one
 //   socket.
 // - A loop never waits for the disk: answers that write a file to stable storage are made on a
-//   pool of their own, and an ingest, stored on the loop, waits there for its history lines to
-//   be flushed; the answer is then written back on the connection's loop.
+//   pool of their own, and an ingest, stored on the loop, is answered once the flush of its
+//   history lines, run on that pool, calls back; the answer is written on the connection's loop.
 // - A connection lives only through the one operation pending on it (a wait for input, an
 //   answer being made, or the final write), which holds a shared_ptr to it; there is no table
 //   of connections. Its operations run strictly one after another, each issued from the
@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <array>
 #include <asio/buffer.hpp>
+#include <asio/dispatch.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -128,8 +129,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   // The request's body lies in buffer_, which is let go once the answer is ready. Writing
-  // files to stable storage, and waiting until an ingest's history is flushed, take the disk's
-  // time: that happens on the disk pool, which hands the answer back to this loop.
+  // files to stable storage, and flushing an ingest's history, take the disk's time: that
+  // happens on the disk pool, which hands the answer back to this loop. The flush is shared:
+  // the batches stored while one runs wait for the next, without holding a thread each.
   void answer(FramedRequest request) {
     if (answerFlushesFiles(request)) {
       return asio::post(services_.disk, [self = shared_from_this(), request = std::move(request)] {
@@ -140,17 +142,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (response.flushTicket == 0)
       return send(serializeResponse(response));
     std::string().swap(buffer_);
-    asio::post(services_.disk, [self = shared_from_this(), response = std::move(response)] {
-      waitFlushed(response);
-      self->sendFromDiskPool(response);
-    });
+    whenFlushed(
+        response,
+        [self = shared_from_this(), bytes = serializeResponse(response)] {
+          self->sendOnLoop(bytes);
+        },
+        [this](std::function<void()> flush) { asio::post(services_.disk, std::move(flush)); });
   }
 
-  void sendFromDiskPool(const Response& response) {
-    asio::post(socket_.get_executor(),
-               [self = shared_from_this(), bytes = serializeResponse(response)]() mutable {
-                 self->send(std::move(bytes));
-               });
+  void sendFromDiskPool(const Response& response) { sendOnLoop(serializeResponse(response)); }
+
+  // From any thread: the connection's operations all run on its loop.
+  void sendOnLoop(std::string bytes) {
+    asio::dispatch(socket_.get_executor(),
+                   [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
+                     self->send(std::move(bytes));
+                   });
   }
 
   void send(std::string response) {
@@ -196,7 +203,8 @@ unsigned loopCount() {
   return std::clamp(std::thread::hardware_concurrency(), 1U, 64U);
 }
 
-// Enough for batches that arrive together to share one flush of the history.
+// The history's flush takes one thread at a time, whatever the number of batches waiting for
+// it; the others make the answers that flush the flag file, each waiting for its own write.
 unsigned diskThreadCount() {
   return std::clamp(std::thread::hardware_concurrency(), 4U, 16U);
 }

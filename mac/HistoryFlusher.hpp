@@ -1,8 +1,8 @@
 // Makes appended history lines durable without holding the engine behind the disk: writers
 // register what they wrote, and one flush covers every batch registered before it started.
+// Callers that must not block (the server's event loops) are called back instead of waiting.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +31,8 @@ class OpenFile {
 class HistoryFlusher {
  public:
   using Flush = std::function<int(int fd)>;
+  // Runs a job on a thread that may block on the disk.
+  using Runner = std::function<void(std::function<void()> job)>;
 
   explicit HistoryFlusher(Flush flush = flushFileData);
 
@@ -41,19 +43,32 @@ class HistoryFlusher {
   // takes. Callers register in the order they wrote.
   std::uint64_t written(std::shared_ptr<const OpenFile> file);
 
-  // Returns once everything registered up to `ticket` has been flushed, by this caller or by
-  // one already flushing. A failed flush is not retried: the caller has nobody to tell.
+  // Calls `done` once everything registered up to `ticket` has been flushed: at once when it
+  // already is, otherwise on the thread that completes the flush. When no flush is under way,
+  // one is started through `run`. A failed flush is not retried: the caller has nobody to tell.
+  void whenFlushed(std::uint64_t ticket, std::function<void()> done, const Runner& run);
+
+  // Returns once everything registered up to `ticket` has been flushed, flushing on this
+  // thread when no flush is under way.
   void waitFlushed(std::uint64_t ticket);
 
  private:
+  struct Waiter {
+    std::uint64_t ticket;
+    std::function<void()> done;
+  };
+
+  // Flushes, round after round, until no caller waits.
+  void flushWhileWaited();
+
   const Flush flush_;
   std::mutex mutex_;
-  std::condition_variable flushedChanged_;
   std::uint64_t written_ = 0;
   std::uint64_t flushed_ = 0;
   bool flushing_ = false;
   // Files written since the last flush began, one per distinct file.
   std::vector<std::shared_ptr<const OpenFile>> pending_;
+  std::vector<Waiter> waiters_;
 };
 
 }  // namespace orvane

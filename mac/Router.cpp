@@ -224,8 +224,9 @@ bool answerFlushesFiles(const FramedRequest& request) {
   return routeOf(request.method, request.path) == Route::orvane;
 }
 
-void waitFlushed(const Response& response) {
-  engine().waitFlushed(response.flushTicket);
+void whenFlushed(const Response& response, std::function<void()> done,
+                 const HistoryFlusher::Runner& run) {
+  engine().whenFlushed(response.flushTicket, std::move(done), run);
 }
 
 std::string serializeResponse(const Response& response) {

@@ -1,10 +1,12 @@
 // The bridge's HTTP API: turns one request into exactly one JSON response.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "GuessLimiter.hpp"
+#include "HistoryFlusher.hpp"
 #include "Json.hpp"
 #include "Request.hpp"
 
@@ -16,7 +18,7 @@ struct Response {
   // An answer that never changes comes with its bytes, made once; its body is then left null.
   const std::string* wire = nullptr;
   // Not 0: the answer tells that an ingest is recorded, so it may leave only once
-  // waitFlushed(flushTicket) has returned.
+  // whenFlushed(response, ...) has called back.
   std::uint64_t flushTicket = 0;
 };
 
@@ -34,8 +36,10 @@ Response respond(const FramedRequest& request, GuessLimiter& limiter, std::strin
 // makes those answers away from the threads that serve the others.
 bool answerFlushesFiles(const FramedRequest& request);
 
-// Returns once the response may be sent: its ingest's history lines are on stable storage.
-void waitFlushed(const Response& response);
+// Calls `done` once the response may be sent: its ingest's history lines are on stable
+// storage. A flush that has to start runs through `run`, so the caller never blocks.
+void whenFlushed(const Response& response, std::function<void()> done,
+                 const HistoryFlusher::Runner& run);
 
 // The bytes sent on the wire: status line, the three headers, blank line, compact body.
 std::string serializeResponse(const Response& response);

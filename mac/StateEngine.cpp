@@ -137,6 +137,13 @@ void StateEngine::waitFlushed(std::uint64_t ticket) {
     historyFlusher_.waitFlushed(ticket);
 }
 
+void StateEngine::whenFlushed(std::uint64_t ticket, std::function<void()> done,
+                              const HistoryFlusher::Runner& run) {
+  if (ticket == 0)
+    return done();
+  historyFlusher_.whenFlushed(ticket, std::move(done), run);
+}
+
 StateEngine::Ingested StateEngine::ingestSamples(const std::vector<IngestSample>& samples,
                                                  const std::string* device) {
   const std::lock_guard lock(queue_);

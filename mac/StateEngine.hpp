@@ -52,14 +52,16 @@ class StateEngine {
   // The same for a batch already read into the engine's terms.
   std::int64_t ingestBatch(const IngestBatch& batch);
   // ingestBatch for a caller that must not wait for the disk itself: returns as soon as the
-  // batch is stored, with the ticket that waitFlushed takes (0: nothing to wait for).
+  // batch is stored, with the ticket that whenFlushed takes (0: nothing to wait for).
   struct Ingested {
     std::int64_t accepted = 0;
     std::uint64_t flushTicket = 0;
   };
   Ingested ingestBatchUnflushed(const IngestBatch& batch);
-  // Returns once the history lines of the ingest that got `ticket` are on stable storage.
-  void waitFlushed(std::uint64_t ticket);
+  // Calls `done` once the history lines of the ingest that got `ticket` are on stable
+  // storage; a flush that has to start runs through `run`.
+  void whenFlushed(std::uint64_t ticket, std::function<void()> done,
+                   const HistoryFlusher::Runner& run);
   // The state document as of now.
   JsonObject state();
 
@@ -75,6 +77,8 @@ class StateEngine {
 
   // `device` null: each sample names its own device.
   Ingested ingestSamples(const std::vector<IngestSample>& samples, const std::string* device);
+  // Returns once the history lines of the ingest that got `ticket` are on stable storage.
+  void waitFlushed(std::uint64_t ticket);
   // Adds the compact history record of one accepted sample, with its line feed, to `text`;
   // a record that cannot be serialised adds nothing.
   static void addHistoryLine(std::string& text, Reading reading, const IngestSample& sample,

@@ -1,4 +1,5 @@
 // The engine: what ingest takes, the state document derived from what it holds, its files.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <sstream>
 
 #include "DataDirectory.hpp"
+#include "HistoryFlusher.hpp"
 #include "HistoryLine.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
@@ -328,6 +330,38 @@ TEST_F(Engine, StateFileFollowsEveryIngestAndFlagChangeNotTheInitialFlag) {
   const std::string text = readText(stateFile());
   EXPECT_NE(text.find("\n  \"flags\""), std::string::npos) << text;
   EXPECT_EQ(Json::parse(text), engine.state());
+}
+
+// The server's loops are called back rather than blocked: no answer leaves before a flush
+// that covers its batch, batches that wait together share one flush, and a batch stored while
+// a flush runs gets the next one from the same job instead of being left waiting.
+TEST(HistoryFlusherCallback, AnswersOnlyAfterAFlushThatCoversTheBatch) {
+  std::vector<std::function<void()>> jobs;
+  const auto run = [&jobs](std::function<void()> job) { jobs.push_back(std::move(job)); };
+  std::vector<int> answered;
+  const auto answer = [&answered](int n) { return [&answered, n] { answered.push_back(n); }; };
+  std::vector<std::size_t> answeredAtFlush;
+  HistoryFlusher* self = nullptr;
+  const auto file = std::make_shared<const OpenFile>(::open("/dev/null", O_WRONLY));
+  HistoryFlusher flusher([&](int) {
+    answeredAtFlush.push_back(answered.size());
+    if (answeredAtFlush.size() == 1)
+      self->whenFlushed(self->written(file), answer(3), run);
+    return 0;
+  });
+  self = &flusher;
+  const std::uint64_t first = flusher.written(file);
+  flusher.whenFlushed(first, answer(1), run);
+  flusher.whenFlushed(flusher.written(file), answer(2), run);
+  ASSERT_EQ(jobs.size(), 1U);
+  EXPECT_TRUE(answered.empty());
+
+  jobs.front()();
+  EXPECT_EQ(answeredAtFlush, (std::vector<std::size_t>{0, 2}));
+  EXPECT_EQ(answered, (std::vector<int>{1, 2, 3}));
+  flusher.whenFlushed(first, answer(4), run);
+  EXPECT_EQ(answered.back(), 4);
+  EXPECT_EQ(jobs.size(), 1U);
 }
 
 }  // namespace

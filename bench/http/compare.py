@@ -43,6 +43,7 @@ THREADS = int(os.environ.get("BENCH_THREADS", "2"))
 CONNECTIONS = int(os.environ.get("BENCH_CONNECTIONS", "32"))
 IDLE = int(os.environ.get("BENCH_IDLE", "2000"))
 PAIRING_RUNS = int(os.environ.get("BENCH_PAIRING_RUNS", "50"))
+QUIET_SECONDS = int(os.environ.get("BENCH_QUIET_SECONDS", "10"))
 # "shared": the servers in the benchmark's session; "own": each in a session of its own.
 PLACEMENTS = os.environ.get("BENCH_PLACEMENTS", "shared,own").split(",")
 PLACEMENT_TITLES = {
@@ -455,6 +456,8 @@ def report(placement, bridge, nginx, memory, pairing, loads, background, build_n
         f"{verdict(memory[0] <= 8 * 1024)} |",
         f"| Resident memory, peak | {memory[1] / 1024:.1f} MiB | | | | | | ≤ 40 MiB | "
         f"{verdict(memory[1] <= 40 * 1024)} |",
+        f"| Wake-ups in {QUIET_SECONDS} s idle after the load (context switches) | {memory[2]} "
+        f"| | | | | | 0 | {verdict(memory[2] == 0)} |",
         f'| One-shot "--pairing", median of {PAIRING_RUNS} | {pairing[0]:.2f} ms | | | | | | ≤ 5 ms | '
         f"{verdict(pairing[0] <= 5)} |",
         "",
@@ -526,7 +529,8 @@ def hardening_report(bridge, unhardened, times):
 def measure(binaries, work, placement):
     """Runs every workload against the servers started in `placement`: the bridge, nginx and,
     when `binaries` names one, the unhardened bridge. Returns the bridge, nginx, the unhardened
-    bridge or None, each with its runs, and the bridge's memory (idle, peak) in KiB."""
+    bridge or None, each with its runs, and the bridge's memory (idle, peak) in KiB with its
+    wake-ups once the load is over."""
     own_session = placement == "own"
     started = []
     try:
@@ -567,9 +571,14 @@ def measure(binaries, work, placement):
                         f"conn/req {run.connections / max(run.ok, 1):.2f}  "
                         f"switches/req {run.server_switches / max(run.ok, 1):.2f}")
         peak_kib = proc_status_kib(bridge.process.pid, "VmHWM")
+        # Once the load has gone, nothing should wake the bridge: no timer, no polling thread.
+        time.sleep(2)
+        switches = bridge.context_switches()
+        time.sleep(QUIET_SECONDS)
+        wakeups = bridge.context_switches() - switches
         if any(b and b.process.poll() is not None for b in (bridge, unhardened)):
             raise SystemExit("a bridge died during the benchmark")
-        return bridge, nginx, unhardened, (idle_kib, peak_kib)
+        return bridge, nginx, unhardened, (idle_kib, peak_kib, wakeups)
     finally:
         for process in started:
             stop(process)
