@@ -1,12 +1,13 @@
 // The listener and the read loop. Invariants:
-// - Each core has an event loop of its own: one thread, one io_context, one listening socket.
-//   A connection is accepted, read and answered on the loop that accepted it, so serving a
-//   request hands nothing to another thread. On Linux the loops' sockets share the port and
-//   the kernel spreads new connections over them; elsewhere each loop accepts on a copy of one
-//   socket.
-// - A loop never waits for the disk: answers that write a file to stable storage are made on a
-//   pool of their own, and an ingest, stored on the loop, is answered once the flush of its
-//   history lines, run on that pool, calls back; the answer is written on the connection's loop.
+// - One event loop serves every connection: one thread, one io_context, one listening socket.
+//   A connection is accepted, read and answered there, so serving a request hands nothing to
+//   another thread and wakes no other. (Threads sharing an io_context hand work to each other
+//   through futex wake-ups, which cost a real sleep and wake each when the scheduler groups
+//   the server apart from its clients; several loops, each accepting for itself, leave the
+//   connections queued behind a busy loop while another idles.)
+// - The loop never waits for the disk: answers that write a file to stable storage are made on
+//   a pool of their own, and an ingest, stored on the loop, is answered once the flush of its
+//   history lines, run on that pool, calls back; the answer is written on the loop.
 // - A connection lives only through the one operation pending on it (a wait for input, an
 //   answer being made, or the final write), which holds a shared_ptr to it; there is no table
 //   of connections. Its operations run strictly one after another, each issued from the
@@ -23,7 +24,6 @@
 #include "HTTPServer.hpp"
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +44,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "Request.hpp"
 #include "Router.hpp"
@@ -68,7 +67,7 @@ Chunk& scratchChunk() {
   return chunk;
 }
 
-// What every connection of the server uses, whichever loop serves it.
+// What every connection of the server uses, beside its loop.
 struct Services {
   Services(GuessLimits limits, GuessLimiter::Clock clock, unsigned diskThreads)
       : limiter(limits, std::move(clock)), disk(diskThreads) {}
@@ -199,10 +198,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::string response_;
 };
 
-unsigned loopCount() {
-  return std::clamp(std::thread::hardware_concurrency(), 1U, 64U);
-}
-
 // The history's flush takes one thread at a time, whatever the number of batches waiting for
 // it; the others make the answers that flush the flag file, each waiting for its own write.
 unsigned diskThreadCount() {
@@ -217,18 +212,11 @@ unsigned diskThreadCount() {
   throw std::system_error(ec, "cannot listen on port " + std::to_string(listenPort));
 }
 
-void setReusePort(tcp::acceptor& acceptor, std::error_code& ec) {
-  const int one = 1;
-  if (::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
-    ec = std::error_code(errno, asio::system_category());
-}
-
-// One event loop: a thread with its own io_context and listening socket.
+// The event loop: a thread with its own io_context and the listening socket.
 class Loop {
  public:
   explicit Loop(Services& services) : services_(services) {}
 
-  // The first loop's socket, which alone decides whether the port is free.
   void listen(const tcp::endpoint& endpoint, std::error_code& ec) {
     acceptor_.open(endpoint.protocol(), ec);
     // SO_REUSEADDR does not let a second listener share the port (bind still fails with
@@ -244,29 +232,13 @@ class Loop {
       acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   }
 
-  // Another loop's socket on the port the first one holds.
-  void listenBeside(Loop& first) {
-    if (shareThePort(first))
-      return;
-    // Elsewhere sockets that share a port do not share its connections: accept on a copy of
-    // the first socket, which wakes every loop for each connection.
-    const int copy = ::dup(first.acceptor_.native_handle());
-    if (copy < 0)
-      return;
-    std::error_code ec;
-    acceptor_.assign(tcp::v4(), copy, ec);
-    if (ec)
-      ::close(copy);
-  }
-
   std::uint16_t port() const {
     std::error_code ec;
     return acceptor_.local_endpoint(ec).port();
   }
 
   void start() {
-    if (acceptor_.is_open())
-      accept();
+    accept();
     thread_ = std::thread([this] { run(); });
   }
 
@@ -311,33 +283,6 @@ class Loop {
     }
   }
 
-  bool shareThePort([[maybe_unused]] Loop& first) {
-#ifdef __linux__
-    // Linux spreads new connections over the listening sockets that share a port, by a hash
-    // of the peer's address and port, so a connection wakes only the loop it goes to. The
-    // first socket allows sharing only once it listens: any other program, a second bridge
-    // included, still finds the port taken, since it asks for a socket of its own first.
-    std::error_code ec;
-    const tcp::endpoint endpoint = first.acceptor_.local_endpoint(ec);
-    if (!ec)
-      setReusePort(first.acceptor_, ec);
-    if (!ec)
-      acceptor_.open(endpoint.protocol(), ec);
-    if (!ec)
-      acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec)
-      setReusePort(acceptor_, ec);
-    if (!ec)
-      acceptor_.bind(endpoint, ec);
-    if (!ec)
-      acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-    if (!ec)
-      return true;
-    acceptor_.close(ec);
-#endif
-    return false;
-  }
-
   Services& services_;
   // One thread runs it: Asio then need not wake other threads to share out its work.
   asio::io_context io_{1};
@@ -354,9 +299,9 @@ struct HTTPServer::Impl {
   Impl(GuessLimits limits, GuessLimiter::Clock clock)
       : services(limits, std::move(clock), diskThreadCount()) {}
 
-  // Declared first so that it outlives the loops and every connection they still hold.
+  // Declared first so that it outlives the loop and every connection it still holds.
   Services services;
-  std::vector<std::unique_ptr<Loop>> loops;
+  Loop loop{services};
 };
 
 void raiseOpenFileLimit() {
@@ -382,32 +327,24 @@ HTTPServer::HTTPServer(std::uint16_t listenPort, GuessLimits limits, GuessLimite
   // A peer that vanishes while its response is written must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  auto& loops = impl_->loops;
-  loops.push_back(std::make_unique<Loop>(impl_->services));
   std::error_code ec;
-  loops.front()->listen(tcp::endpoint(asio::ip::address_v4::any(), listenPort), ec);
+  impl_->loop.listen(tcp::endpoint(asio::ip::address_v4::any(), listenPort), ec);
   if (ec)
     throwListenError(ec, listenPort);
-  for (unsigned i = 1; i < loopCount(); ++i) {
-    loops.push_back(std::make_unique<Loop>(impl_->services));
-    loops.back()->listenBeside(*loops.front());
-  }
 }
 
 HTTPServer::~HTTPServer() {
-  for (auto& loop : impl_->loops)
-    loop->stop();
-  // Answers still being made post their writes to the stopped loops, which drop them.
+  impl_->loop.stop();
+  // Answers still being made post their writes to the stopped loop, which drops them.
   impl_->services.disk.join();
 }
 
 void HTTPServer::start() {
-  for (auto& loop : impl_->loops)
-    loop->start();
+  impl_->loop.start();
 }
 
 std::uint16_t HTTPServer::localPort() const {
-  return impl_->loops.front()->port();
+  return impl_->loop.port();
 }
 
 }  // namespace orvane

@@ -1,5 +1,5 @@
-// The network front: a TCP listener on all IPv4 interfaces, an event loop per core, and per
-// connection a read loop that answers one request and closes.
+// The network front: a TCP listener on all IPv4 interfaces, one event loop, and per connection
+// a read loop that answers one request and closes.
 #pragma once
 
 #include <cstdint>
@@ -18,13 +18,13 @@ class HTTPServer {
   // given; used by tests.
   explicit HTTPServer(std::uint16_t listenPort, GuessLimits limits = {},
                       GuessLimiter::Clock clock = std::chrono::steady_clock::now);
-  // Stops the loops and drops every connection; the bridge itself never gets here.
+  // Stops the loop and drops every connection; the bridge itself never gets here.
   ~HTTPServer();
 
   HTTPServer(const HTTPServer&) = delete;
   HTTPServer& operator=(const HTTPServer&) = delete;
 
-  // Starts accepting on the loops' threads and returns at once. Call at most once.
+  // Starts accepting on the loop's thread and returns at once. Call at most once.
   void start();
 
   // The port actually bound (differs from the one asked for only when that was 0).
