@@ -2,9 +2,9 @@
 // - One event loop serves every connection: one thread, one io_context, one listening socket.
 //   A connection is accepted, read and answered there, so serving a request hands nothing to
 //   another thread and wakes no other. (Threads sharing an io_context hand work to each other
-//   through futex wake-ups, which cost a real sleep and wake each when the scheduler groups
-//   the server apart from its clients; several loops, each accepting for itself, leave the
-//   connections queued behind a busy loop while another idles.)
+//   through futex wake-ups, a real sleep and wake each when the scheduler groups the server
+//   apart from its clients. Loops per core, each accepting for itself, served as fast but now
+//   and then left some connections waiting 100 ms, as nginx's workers do; one loop did not.)
 // - The loop never waits for the disk: answers that write a file to stable storage are made on
 //   a pool of their own, and an ingest, stored on the loop, is answered once the flush of its
 //   history lines, run on that pool, calls back; the answer is written on the loop.

@@ -1,6 +1,6 @@
 // Makes appended history lines durable without holding the engine behind the disk: writers
 // register what they wrote, and one flush covers every batch registered before it started.
-// Callers that must not block (the server's event loops) are called back instead of waiting.
+// Callers that must not block (the server's event loop) are called back instead of waiting.
 #pragma once
 
 #include <cstdint>
