@@ -342,16 +342,16 @@ TEST(HistoryFlusherCallback, AnswersOnlyAfterAFlushThatCoversTheBatch) {
   const auto answer = [&answered](int n) { return [&answered, n] { answered.push_back(n); }; };
   std::vector<std::size_t> answeredAtFlush;
   HistoryFlusher* self = nullptr;
+  std::uint64_t third = 0;
   const auto file = std::make_shared<const OpenFile>(::open("/dev/null", O_WRONLY));
   HistoryFlusher flusher([&](int) {
     answeredAtFlush.push_back(answered.size());
     if (answeredAtFlush.size() == 1)
-      self->whenFlushed(self->written(file), answer(3), run);
+      self->whenFlushed(third = self->written(file), answer(3), run);
     return 0;
   });
   self = &flusher;
-  const std::uint64_t first = flusher.written(file);
-  flusher.whenFlushed(first, answer(1), run);
+  flusher.whenFlushed(flusher.written(file), answer(1), run);
   flusher.whenFlushed(flusher.written(file), answer(2), run);
   ASSERT_EQ(jobs.size(), 1U);
   EXPECT_TRUE(answered.empty());
@@ -359,7 +359,7 @@ TEST(HistoryFlusherCallback, AnswersOnlyAfterAFlushThatCoversTheBatch) {
   jobs.front()();
   EXPECT_EQ(answeredAtFlush, (std::vector<std::size_t>{0, 2}));
   EXPECT_EQ(answered, (std::vector<int>{1, 2, 3}));
-  flusher.whenFlushed(first, answer(4), run);
+  flusher.whenFlushed(third, answer(4), run);  // the last one flushed: answered at once
   EXPECT_EQ(answered.back(), 4);
   EXPECT_EQ(jobs.size(), 1U);
 }
