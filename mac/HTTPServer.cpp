@@ -134,7 +134,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void answer(FramedRequest request) {
     if (answerFlushesFiles(request)) {
       return asio::post(services_.disk, [self = shared_from_this(), request = std::move(request)] {
-        self->sendFromDiskPool(respond(request, self->services_.limiter, self->peer_.to_string()));
+        self->sendOnLoop(
+            serializeResponse(respond(request, self->services_.limiter, self->peer_.to_string())));
       });
     }
     Response response = respond(request, services_.limiter, peer_.to_string());
@@ -148,8 +149,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
         },
         [this](std::function<void()> flush) { asio::post(services_.disk, std::move(flush)); });
   }
-
-  void sendFromDiskPool(const Response& response) { sendOnLoop(serializeResponse(response)); }
 
   // From any thread: the connection's operations all run on its loop.
   void sendOnLoop(std::string bytes) {
