@@ -97,7 +97,8 @@ void OrvaneBridgeApp::showPairingWindow() {
 
 void OrvaneBridgeApp::showTodayWindow() {
   if (!todayWindow_)
-    todayWindow_ = std::make_unique<TodayWindow>(QFile::decodeName(dataDir().c_str()));
+    todayWindow_ = std::make_unique<TodayWindow>(
+        QFile::decodeName(DataDirectory::fromEnvironment().path().c_str()));
   bringToFront(todayWindow_.get());
 }
 
@@ -136,7 +137,7 @@ void OrvaneBridgeApp::startBridge() {
 }
 
 void OrvaneBridgeApp::watchStateFile() {
-  const QString directory = QFile::decodeName(dataDir().c_str());
+  const QString directory = QFile::decodeName(DataDirectory::fromEnvironment().path().c_str());
   stateFile_ = directory + QStringLiteral("/state.json");
   // The file is replaced by a rename after every batch, which the directory sees; the
   // history's appends do not wake the app.
@@ -217,7 +218,7 @@ int OrvaneBridgeMain::main(int argc, char** argv) {
   // take it from there.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  SingleInstance instance(QFile::decodeName(dataDir().c_str()));
+  SingleInstance instance(QFile::decodeName(DataDirectory::fromEnvironment().path().c_str()));
   switch (instance.claim(QCoreApplication::arguments().mid(1))) {
     case SingleInstance::Role::first:
       break;

@@ -5,12 +5,13 @@
 #include <cassert>
 #include <nlohmann/json.hpp>
 
-#include "Request.hpp"
+#include "ReferenceRequest.hpp"
 #include "Text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  using orvane::reference::parseRequest;
   const std::string_view data(reinterpret_cast<const char*>(bytes), size);
-  const orvane::ParseResult whole = orvane::parseRequest(data);
+  const orvane::reference::ParseResult whole = parseRequest(data);
   assert(whole.request.has_value() == (whole.status == orvane::FrameStatus::complete));
   assert(orvane::frameRequest(data).status == whole.status);
   if (const auto& r = whole.request) {
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     assert(!r->json || !r->json->dump().empty());
   }
   // The read loop parses the buffer again after every read: a complete or too-large answer stays.
-  const orvane::ParseResult prefix = orvane::parseRequest(data.substr(0, size - (size > 0)));
+  const orvane::reference::ParseResult prefix = parseRequest(data.substr(0, size - (size > 0)));
   assert(prefix.status == orvane::FrameStatus::needMore || prefix.status == whole.status);
   return 0;
 }

@@ -1,14 +1,12 @@
 // The router and engine: byte 0 of an input picks the route ('0' + index into `routes`), byte 1
 // the credential ('a' + index into `credentials`), the rest is the body. The server's entry
-// must answer well-formed and as the one that takes the body parsed whole into JSON.
+// must answer well-formed and as the reference that takes the body parsed whole into JSON.
 #undef NDEBUG  // the checks are the point
 #include <cassert>
 #include <cstdlib>
 #include <filesystem>
 
-#include "DataDirectory.hpp"
-#include "Router.hpp"
-#include "Settings.hpp"
+#include "ReferenceRequest.hpp"
 
 namespace {
 
@@ -17,16 +15,19 @@ const std::string_view routes[] = {"GET /health",  "GET /state",  "POST /ingest"
 const std::string_view credentials[] = {"Bearer amber-falcon-river-482913", "",
                                         "Bearer amber-falcon-river-482914",
                                         "bearer amber-falcon-river-482913"};
-orvane::GuessLimiter limiter({1'000'000'000});  // never locks: both entries must be let through
+
+// scripts/fuzz gives each run a data directory of its own.
+const orvane::DataDirectory dir = [] {
+  if (std::getenv("ORVANE_DIR") == nullptr)
+    std::abort();
+  return orvane::DataDirectory::fromEnvironment();
+}();
+orvane::StateEngine engine(dir);
+const orvane::Credential credential("amber-falcon-river-482913");
+orvane::GuessLimiter limiter({1'000'000'000});  // never locks: both paths must be let through
+orvane::Router router(engine, credential, limiter);
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (std::getenv("ORVANE_DIR") == nullptr)  // scripts/fuzz gives each run a directory of its own
-    std::abort();
-  orvane::setToken("amber-falcon-river-482913");
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   if (size < 2)
@@ -38,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       std::string(credentials[static_cast<unsigned char>(bytes[1] - 'a') % 4]) +
       "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   const std::string answer =
-      orvane::serializeResponse(orvane::respond(*orvane::frameRequest(text).request, limiter, "p"));
+      orvane::serializeResponse(router.respond(*orvane::frameRequest(text).request, "p"));
   const std::size_t bodyAt = answer.find("\r\n\r\n") + 4;
   assert(answer.find("\r\nContent-Type: application/json\r\nContent-Length: " +
                      std::to_string(answer.size() - bodyAt) + "\r\nConnection: close\r\n\r\n") ==
@@ -46,9 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   assert(orvane::JsonObject::parse(answer.substr(bodyAt), nullptr, false).is_object());
   if (route != "GET /state")  // the state tells the time it was made
     assert(answer ==
-           orvane::serializeResponse(orvane::respond(*orvane::parseRequest(text).request)));
+           orvane::serializeResponse(orvane::reference::respond(
+               router, engine, credential, *orvane::reference::parseRequest(text).request)));
   // The history only grows; cut it back now and then so long runs stay small.
-  if (std::error_code ignored; std::filesystem::file_size(orvane::historyFile(), ignored) > 1 << 20)
-    std::filesystem::remove(orvane::historyFile(), ignored);
+  if (std::error_code ignored; std::filesystem::file_size(dir.historyFile(), ignored) > 1 << 20)
+    std::filesystem::remove(dir.historyFile(), ignored);
   return 0;
 }

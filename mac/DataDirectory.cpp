@@ -31,14 +31,14 @@ std::filesystem::path homeDirectory() {
 
 }  // namespace
 
-std::filesystem::path dataDir() {
+DataDirectory DataDirectory::fromEnvironment() {
   if (const char* dir = std::getenv("ORVANE_DIR"); dir != nullptr && *dir != '\0')
-    return dir;
-  return homeDirectory() / ".orvane";
+    return DataDirectory(dir);
+  return DataDirectory(homeDirectory() / ".orvane");
 }
 
-void ensureDataDir() {
-  const std::filesystem::path dir = dataDir();
+void DataDirectory::ensure() const {
+  const std::filesystem::path& dir = path_;
   // Walk from the top so that every directory we make gets 0700, not just the last one.
   std::filesystem::path prefix;
   for (const auto& element : dir) {
@@ -58,30 +58,14 @@ void ensureDataDir() {
   }
 }
 
-std::filesystem::path tokenFile() {
-  return dataDir() / "token";
-}
-std::filesystem::path orvanedFile() {
-  return dataDir() / "orvaned";
-}
-std::filesystem::path stateFile() {
-  return dataDir() / "state.json";
-}
-std::filesystem::path historyFile() {
-  return dataDir() / "history.jsonl";
-}
-std::filesystem::path portFile() {
-  return dataDir() / "port";
-}
-
-bool loadOrvaned() {
+bool DataDirectory::loadOrvaned() const {
   const auto content = readWholeFile(orvanedFile());
   if (!content || !isValidUtf8(*content))
     return true;
   return trimWhitespace(*content, true) != "0";
 }
 
-void writeOrvaned(bool enabled) {
+void DataDirectory::writeOrvaned(bool enabled) const {
   try {
     writeFileAtomically(orvanedFile(), enabled ? "1\n" : "0\n", 0666, Durability::flushed);
   } catch (const std::system_error&) {

@@ -7,21 +7,14 @@
 #include <cerrno>
 #include <system_error>
 
+#include "Platform.hpp"
+
 namespace orvane {
 
 namespace {
 
 [[noreturn]] void throwErrno(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Full data flush of one descriptor; macOS needs F_FULLFSYNC to get past the drive's cache.
-int flushDescriptor(int fd) {
-#ifdef F_FULLFSYNC
-  if (::fcntl(fd, F_FULLFSYNC) == 0)
-    return 0;
-#endif
-  return ::fsync(fd);
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -80,7 +73,7 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   if (fd < 0)
     throwErrno("Cannot create " + temporary.string());
 
-  bool ok = writeAll(fd, bytes) && (durability == Durability::rename || flushDescriptor(fd) == 0);
+  bool ok = writeAll(fd, bytes) && (durability == Durability::rename || flushWholeFile(fd) == 0);
   int error = ok ? 0 : errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
@@ -99,6 +92,10 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   }
   if (durability == Durability::flushed)
     flushDirectory(file.parent_path());
+}
+
+OpenFile::~OpenFile() {
+  ::close(fd_);
 }
 
 void flushDirectory(const std::filesystem::path& directory) {

@@ -1,5 +1,5 @@
 // Whole-file reads and atomic whole-file replacement, the two ways the bridge touches its
-// small files.
+// small files, and an owned descriptor for the one file it appends to.
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +23,19 @@ enum class Durability { rename, flushed };
 // on failure the old file is left as it was.
 void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes,
                          mode_t mode = 0666, Durability durability = Durability::rename);
+
+// An open file descriptor, closed when the last owner lets go.
+class OpenFile {
+ public:
+  explicit OpenFile(int fd) : fd_(fd) {}
+  ~OpenFile();
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // Flushes a directory's entries (a rename or a creation inside it) to stable storage.
 // Errors are ignored: the caller has nothing better to do than carry on.

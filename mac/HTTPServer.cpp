@@ -19,12 +19,9 @@
 //   by the route that takes it.
 // - After a complete request no further request byte is looked at; the connection ends after
 //   the single write of the response.
-// - Guesses at the code are counted per peer address by the one limiter of the server, which
-//   outlives every connection.
+// - The router, and the limiter that counts guesses at the code per peer address behind it,
+//   outlive the server and so every connection.
 #include "HTTPServer.hpp"
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -38,8 +35,6 @@
 #include <asio/thread_pool.hpp>
 #include <asio/write.hpp>
 #include <chrono>
-#include <climits>
-#include <csignal>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -47,7 +42,6 @@
 
 #include "Request.hpp"
 #include "Router.hpp"
-#include "Settings.hpp"
 
 namespace orvane {
 
@@ -69,10 +63,9 @@ Chunk& scratchChunk() {
 
 // What every connection of the server uses, beside its loop.
 struct Services {
-  Services(GuessLimits limits, GuessLimiter::Clock clock, unsigned diskThreads)
-      : limiter(limits, std::move(clock)), disk(diskThreads) {}
+  Services(Router& served, unsigned diskThreads) : router(served), disk(diskThreads) {}
 
-  GuessLimiter limiter;
+  Router& router;
   // Makes the answers that may wait for the disk.
   asio::thread_pool disk;
 };
@@ -132,17 +125,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // happens on the disk pool, which hands the answer back to this loop. The flush is shared:
   // the batches stored while one runs wait for the next, without holding a thread each.
   void answer(FramedRequest request) {
-    if (answerFlushesFiles(request)) {
+    if (Router::answerFlushesFiles(request)) {
       return asio::post(services_.disk, [self = shared_from_this(), request = std::move(request)] {
         self->sendOnLoop(
-            serializeResponse(respond(request, self->services_.limiter, self->peer_.to_string())));
+            serializeResponse(self->services_.router.respond(request, self->peer_.to_string())));
       });
     }
-    Response response = respond(request, services_.limiter, peer_.to_string());
+    Response response = services_.router.respond(request, peer_.to_string());
     if (response.flushTicket == 0)
       return send(serializeResponse(response));
     std::string().swap(buffer_);
-    whenFlushed(
+    services_.router.whenFlushed(
         response,
         [self = shared_from_this(), bytes = serializeResponse(response)] {
           self->sendOnLoop(bytes);
@@ -211,7 +204,7 @@ unsigned diskThreadCount() {
   throw std::system_error(ec, "cannot listen on port " + std::to_string(listenPort));
 }
 
-// The event loop: a thread with its own io_context and the listening socket.
+// The event loop: an io_context with the listening socket, run by the thread that calls run().
 class Loop {
  public:
   explicit Loop(Services& services) : services_(services) {}
@@ -236,16 +229,20 @@ class Loop {
     return acceptor_.local_endpoint(ec).port();
   }
 
-  void start() {
+  // Serves until stop(); the failed handler of a connection takes only that connection with it.
+  void run() {
     accept();
-    thread_ = std::thread([this] { run(); });
+    for (;;) {
+      try {
+        io_.run();
+        return;
+      } catch (const std::exception&) {
+        // Keep serving the others.
+      }
+    }
   }
 
-  void stop() {
-    io_.stop();
-    if (thread_.joinable())
-      thread_.join();
-  }
+  void stop() { io_.stop(); }
 
  private:
   void accept() {
@@ -271,17 +268,6 @@ class Loop {
     });
   }
 
-  void run() {
-    for (;;) {
-      try {
-        io_.run();
-        return;
-      } catch (const std::exception&) {
-        // The failed handler took only its own connection with it; keep serving the others.
-      }
-    }
-  }
-
   Services& services_;
   // One thread runs it: Asio then need not wake other threads to share out its work.
   asio::io_context io_{1};
@@ -289,43 +275,20 @@ class Loop {
   tcp::endpoint acceptedPeer_;  // filled by the one accept in flight
   asio::steady_timer acceptPause_{io_};
   asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
-  std::thread thread_;
 };
 
 }  // namespace
 
 struct HTTPServer::Impl {
-  Impl(GuessLimits limits, GuessLimiter::Clock clock)
-      : services(limits, std::move(clock), diskThreadCount()) {}
+  explicit Impl(Router& router) : services(router, diskThreadCount()) {}
 
   // Declared first so that it outlives the loop and every connection it still holds.
   Services services;
   Loop loop{services};
 };
 
-void raiseOpenFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-    return;
-  rlim_t wanted = limit.rlim_max;
-#ifdef __APPLE__
-  // macOS refuses an unlimited soft limit for open files.
-  wanted = std::min<rlim_t>(wanted, OPEN_MAX);
-#endif
-  if (limit.rlim_cur >= wanted)
-    return;
-  limit.rlim_cur = wanted;
-  ::setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-HTTPServer::HTTPServer() : HTTPServer(port()) {}
-
-HTTPServer::HTTPServer(std::uint16_t listenPort, GuessLimits limits, GuessLimiter::Clock clock)
-    : impl_(std::make_unique<Impl>(limits, std::move(clock))) {
-  raiseOpenFileLimit();
-  // A peer that vanishes while its response is written must not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
-
+HTTPServer::HTTPServer(Router& router, std::uint16_t listenPort)
+    : impl_(std::make_unique<Impl>(router)) {
   std::error_code ec;
   impl_->loop.listen(tcp::endpoint(asio::ip::address_v4::any(), listenPort), ec);
   if (ec)
@@ -338,8 +301,12 @@ HTTPServer::~HTTPServer() {
   impl_->services.disk.join();
 }
 
-void HTTPServer::start() {
-  impl_->loop.start();
+void HTTPServer::run() {
+  impl_->loop.run();
+}
+
+void HTTPServer::stop() {
+  impl_->loop.stop();
 }
 
 std::uint16_t HTTPServer::localPort() const {

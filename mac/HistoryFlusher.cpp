@@ -11,11 +11,9 @@
 //   data written through all of them.
 #include "HistoryFlusher.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <future>
 #include <utility>
 
 namespace orvane {
@@ -30,21 +28,6 @@ bool sameFile(int a, int b) {
 }
 
 }  // namespace
-
-int flushFileData(int fd) {
-#ifdef F_FULLFSYNC
-  // fsync on macOS leaves the data in the drive's volatile cache.
-  if (::fcntl(fd, F_FULLFSYNC) == 0)
-    return 0;
-  return ::fsync(fd);
-#else
-  return ::fdatasync(fd);
-#endif
-}
-
-OpenFile::~OpenFile() {
-  ::close(fd_);
-}
 
 HistoryFlusher::HistoryFlusher(Flush flush) : flush_(std::move(flush)) {}
 
@@ -70,13 +53,6 @@ void HistoryFlusher::whenFlushed(std::uint64_t ticket, std::function<void()> don
     return;
   lock.unlock();
   run([this] { flushWhileWaited(); });
-}
-
-void HistoryFlusher::waitFlushed(std::uint64_t ticket) {
-  std::promise<void> flushed;
-  whenFlushed(
-      ticket, [&flushed] { flushed.set_value(); }, [](const std::function<void()>& job) { job(); });
-  flushed.get_future().wait();
 }
 
 void HistoryFlusher::flushWhileWaited() {

@@ -9,24 +9,10 @@
 #include <mutex>
 #include <vector>
 
+#include "Files.hpp"
+#include "Platform.hpp"
+
 namespace orvane {
-
-// Flushes a file's data to stable storage (F_FULLFSYNC where the drive's cache needs it);
-// returns 0 or -1 with errno, like the system call.
-int flushFileData(int fd);
-
-// An open file descriptor, closed when the last owner lets go.
-class OpenFile {
- public:
-  explicit OpenFile(int fd) : fd_(fd) {}
-  ~OpenFile();
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 class HistoryFlusher {
  public:
@@ -39,7 +25,7 @@ class HistoryFlusher {
   HistoryFlusher(const HistoryFlusher&) = delete;
   HistoryFlusher& operator=(const HistoryFlusher&) = delete;
 
-  // Notes that bytes were written through `file`, and returns the ticket that waitFlushed
+  // Notes that bytes were written through `file`, and returns the ticket that whenFlushed
   // takes. Callers register in the order they wrote.
   std::uint64_t written(std::shared_ptr<const OpenFile> file);
 
@@ -47,10 +33,6 @@ class HistoryFlusher {
   // already is, otherwise on the thread that completes the flush. When no flush is under way,
   // one is started through `run`. A failed flush is not retried: the caller has nobody to tell.
   void whenFlushed(std::uint64_t ticket, std::function<void()> done, const Runner& run);
-
-  // Returns once everything registered up to `ticket` has been flushed, flushing on this
-  // thread when no flush is under way.
-  void waitFlushed(std::uint64_t ticket);
 
  private:
   struct Waiter {

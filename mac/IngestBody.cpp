@@ -50,12 +50,11 @@ class IngestReader {
                    : name == "device" ? TopMember::device
                                       : TopMember::other;
     } else if (depth_ == 3 && inSample_) {
-      field_ = name == "type"     ? Field::type
-               : name == "value"  ? Field::value
-               : name == "ts"     ? Field::ts
-               : name == "unit"   ? Field::unit
-               : name == "device" ? Field::device
-                                  : Field::other;
+      field_ = name == "type"    ? Field::type
+               : name == "value" ? Field::value
+               : name == "ts"    ? Field::ts
+               : name == "unit"  ? Field::unit
+                                 : Field::other;
     }
     return true;
   }
@@ -63,7 +62,7 @@ class IngestReader {
  private:
   enum class Place { top, topMember, element, sampleField, ignored };
   enum class TopMember { samples, device, other };
-  enum class Field { type, value, ts, unit, device, other };
+  enum class Field { type, value, ts, unit, other };
 
   Place place() const {
     if (depth_ == 0)
@@ -119,9 +118,6 @@ class IngestReader {
         break;
       case Field::unit:
         sample.unit = textOrNothing();
-        break;
-      case Field::device:
-        sample.device = textOrNothing();
         break;
       case Field::other:
         break;

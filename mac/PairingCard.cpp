@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include "PairingLink.hpp"
 #include "Settings.hpp"
 #include "TerminalQR.hpp"
+#include "TextWidth.hpp"
 
 namespace orvane {
 
@@ -50,46 +50,6 @@ std::string lanIP() {
   std::optional<std::string> address = firstLanAddress(list);
   ::freeifaddrs(list);
   return address.value_or(std::string(fallbackAddress));
-}
-
-std::size_t displayLength(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-  auto remaining = static_cast<utf8proc_ssize_t>(text.size());
-  std::size_t clusters = 0;
-  utf8proc_int32_t state = 0;
-  utf8proc_int32_t previous = -1;  // no code point yet: the next one starts a cluster
-  while (remaining > 0) {
-    utf8proc_int32_t codePoint = 0;
-    utf8proc_ssize_t used = utf8proc_iterate(bytes, remaining, &codePoint);
-    if (used <= 0) {
-      // A stray byte stands alone, and the one after it starts afresh.
-      ++clusters;
-      previous = -1;
-      state = 0;
-      used = 1;
-    } else {
-      if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
-        ++clusters;
-      previous = codePoint;
-    }
-    bytes += used;
-    remaining -= used;
-  }
-  return clusters;
-}
-
-std::string pad(std::string_view text, std::size_t width) {
-  std::string result(text);
-  const std::size_t length = displayLength(text);
-  if (length < width)
-    result.append(width - length, ' ');
-  return result;
-}
-
-std::string center(std::string_view text, std::size_t width) {
-  const std::size_t length = displayLength(text);
-  const std::size_t left = length < width ? (width - length) / 2 : 0;
-  return std::string(left, ' ') + pad(text, width - left);
 }
 
 std::string pairingCard(std::string_view code, std::string_view hostText) {

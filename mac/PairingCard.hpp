@@ -2,7 +2,6 @@
 // shows.
 #pragma once
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,14 +16,6 @@ std::string lanIP();
 // The choice lanIP makes, over a list the caller holds: the numeric text of the first entry
 // with an IPv4 address on an interface without the loopback flag that converts, if any.
 std::optional<std::string> firstLanAddress(const ifaddrs* list);
-
-// Length in user-perceived characters (grapheme clusters) of UTF-8 text.
-std::size_t displayLength(std::string_view text);
-
-// text followed by spaces up to width characters; never cut.
-std::string pad(std::string_view text, std::size_t width);
-// text centred in width characters, the odd space on the right.
-std::string center(std::string_view text, std::size_t width);
 
 // The nine lines of the card, each ended by a line feed.
 std::string pairingCard(std::string_view code, std::string_view hostText);

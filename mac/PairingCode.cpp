@@ -14,12 +14,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#if defined(__linux__)
-#include <sys/random.h>
-#endif
-
 #include "DataDirectory.hpp"
 #include "Files.hpp"
+#include "Platform.hpp"
 #include "Text.hpp"
 
 namespace orvane {
@@ -35,50 +32,9 @@ namespace {
   throw std::system_error(error, std::generic_category(), what);
 }
 
-void readDevUrandom(unsigned char* buffer, std::size_t size) {
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    throwErrno(errno, "Cannot open /dev/urandom");
-  while (size > 0) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : EIO;
-      ::close(fd);
-      throwErrno(error, "Cannot read /dev/urandom");
-    }
-    buffer += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-}
-
-void fillRandom(unsigned char* buffer, std::size_t size) {
-#if defined(__APPLE__)
-  arc4random_buf(buffer, size);
-#elif defined(__linux__)
-  while (size > 0) {
-    const ssize_t n = ::getrandom(buffer, size, 0);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0 && errno == ENOSYS) {
-      readDevUrandom(buffer, size);  // kernels older than 3.17
-      return;
-    }
-    if (n < 0)
-      throwErrno(errno, "Cannot read the secure random source");
-    buffer += n;
-    size -= static_cast<std::size_t>(n);
-  }
-#else
-  readDevUrandom(buffer, size);
-#endif
-}
-
 std::uint64_t randomWord() {
   unsigned char bytes[sizeof(std::uint64_t)];
-  fillRandom(bytes, sizeof bytes);
+  secureRandomBytes(bytes, sizeof bytes);
   std::uint64_t value = 0;
   for (unsigned char b : bytes)
     value = (value << 8) | b;
@@ -130,7 +86,7 @@ std::uint64_t secureRandomBelow(std::uint64_t bound) {
   }
 }
 
-std::string rotateToken() {
+std::string rotateToken(const DataDirectory& dir) {
   std::vector<std::string> pool = words();
   std::string code;
   for (int i = 0; i < 3; ++i) {
@@ -141,7 +97,7 @@ std::string rotateToken() {
   }
   code += std::to_string(100000 + secureRandomBelow(900000));
 
-  const auto file = tokenFile();
+  const auto file = dir.tokenFile();
   writeFileAtomically(file, code + "\n", 0600, Durability::flushed);
   // The umask may have taken bits away from 0600; the owner still needs both.
   if (::chmod(file.c_str(), 0600) != 0)
@@ -149,14 +105,14 @@ std::string rotateToken() {
   return code;
 }
 
-std::string loadOrCreateToken() {
-  const auto content = readWholeFile(tokenFile());
+std::string loadOrCreateToken(const DataDirectory& dir) {
+  const auto content = readWholeFile(dir.tokenFile());
   if (content && isValidUtf8(*content)) {
     const std::string_view trimmed = trimWhitespace(*content, true);
     if (countPieces(trimmed) >= 4)
       return std::string(trimmed);
   }
-  return rotateToken();
+  return rotateToken(dir);
 }
 
 }  // namespace orvane

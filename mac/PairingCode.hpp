@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "DataDirectory.hpp"
+
 namespace orvane {
 
 // The table as stored: 20 words separated by single spaces.
@@ -19,12 +21,12 @@ const std::vector<std::string>& words();
 // random source. Throws std::system_error when the source cannot be read.
 std::uint64_t secureRandomBelow(std::uint64_t bound);
 
-// Makes a new code, stores it (with a line feed, mode 0600) and returns it. Throws
-// std::system_error; the old file then stays.
-std::string rotateToken();
+// Makes a new code, stores it in the token file of `dir` (with a line feed, mode 0600) and returns
+// it. Throws std::system_error; the old file then stays.
+std::string rotateToken(const DataDirectory& dir);
 
 // The stored code when the token file holds one (at least four hyphen-separated pieces once
 // trimmed), else a new one from rotateToken.
-std::string loadOrCreateToken();
+std::string loadOrCreateToken(const DataDirectory& dir);
 
 }  // namespace orvane

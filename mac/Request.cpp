@@ -1,5 +1,5 @@
-// Request framing and parsing. The parse is a pure function of the bytes received so far: it
-// is repeated from the first byte after every read and caches nothing. Only "content-length"
+// Request framing. Framing is a pure function of the bytes received so far: it is repeated
+// from the first byte after every read and caches nothing. Only "content-length"
 // and "authorization" influence the result, and for both the last header line wins.
 //
 // Head operations work on bytes. For valid UTF-8 that is the same as working on characters,
@@ -188,20 +188,6 @@ FrameResult frameRequest(std::string_view data) {
   FrameResult result;
   result.status = FrameStatus::complete;
   result.request = std::move(request);
-  return result;
-}
-
-ParseResult parseRequest(std::string_view data) {
-  FrameResult framed = frameRequest(data);
-  ParseResult result;
-  result.status = framed.status;
-  if (framed.request) {
-    FramedRequest& request = *framed.request;
-    result.request = Request{std::move(request.method), std::move(request.path),
-                             std::move(request.bearer), std::nullopt};
-    if (!request.body.empty())
-      result.request->json = parseJsonObject(request.body);
-  }
   return result;
 }
 

@@ -1,10 +1,10 @@
-// One parsed HTTP request, built from everything a connection has sent so far.
+// One HTTP request, framed from everything a connection has sent so far.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-// The full JSON header, not Json.hpp's forward declaration: a JsonObject held by value needs
-// the complete type. Only the HTTP unit's sources include this header.
+// The full JSON header, not Json.hpp's forward declaration: an optional JsonObject needs the
+// complete type. Only the HTTP unit's sources include this header.
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -13,13 +13,6 @@
 #include "Json.hpp"
 
 namespace orvane {
-
-struct Request {
-  std::string method;
-  std::string path;
-  std::string bearer;
-  std::optional<JsonObject> json;  // set only when the body is a JSON object
-};
 
 // Limits that keep one client from taking the machine's memory. A head may be up to
 // maxHeadBytes long, not counting the blank line that ends it.
@@ -34,15 +27,6 @@ enum class FrameStatus {
   needMore,  // incomplete, or a malformed head: keep reading, never answer
   tooLarge,  // past a limit: close without an answer
 };
-
-struct ParseResult {
-  using Status = FrameStatus;
-  Status status = Status::needMore;
-  std::optional<Request> request;
-};
-
-// Parses the whole buffer from its first byte; keeps no state between calls.
-ParseResult parseRequest(std::string_view data);
 
 // A complete request whose body has not been read: the server leaves that to the route.
 struct FramedRequest {
@@ -59,7 +43,8 @@ struct FrameResult {
   std::size_t wholeBytes = 0;
 };
 
-// parseRequest without reading the body.
+// Frames the whole buffer from its first byte, without reading the body; keeps no state
+// between calls.
 FrameResult frameRequest(std::string_view data);
 
 // The body as JSON when it is a JSON object nested at most maxJsonDepth deep.

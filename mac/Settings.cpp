@@ -2,22 +2,10 @@
 
 #include <cstdlib>
 
-#include "Text.hpp"
-
 namespace orvane {
 
 namespace {
 constexpr std::uint16_t defaultPort = 8788;
-
-struct Token {
-  std::string code;
-  std::string canonical;
-};
-
-Token& tokenStorage() {
-  static Token value;
-  return value;
-}
 }  // namespace
 
 const std::string& version() {
@@ -50,21 +38,6 @@ std::uint16_t port() {
     return parsePort(text).value_or(defaultPort);
   }();
   return value;
-}
-
-const std::string& token() {
-  return tokenStorage().code;
-}
-
-const std::string& canonicalToken() {
-  return tokenStorage().canonical;
-}
-
-void setToken(std::string code) {
-  Token& token = tokenStorage();
-  token.code = std::move(code);
-  std::string storage;
-  token.canonical = canonicalForm(token.code, storage);
 }
 
 }  // namespace orvane

@@ -1,5 +1,4 @@
-// Process-wide values that live as long as the bridge: its version, the TCP port and the
-// pairing code held in memory.
+// Constants of the bridge process: its version and the TCP port.
 #pragma once
 
 #include <cstdint>
@@ -19,12 +18,5 @@ std::uint16_t port();
 // The ORVANE_PORT rule: ASCII digits with an optional leading "+", leading zeros allowed,
 // value at most 65535. Anything else gives nothing.
 std::optional<std::uint16_t> parsePort(std::string_view text);
-
-// The pairing code: empty until the run sequence sets it, once, before the server exists.
-// Read without a lock afterwards.
-const std::string& token();
-void setToken(std::string code);
-// The pairing code in canonical form (see canonicalForm), made once when it is set.
-const std::string& canonicalToken();
 
 }  // namespace orvane

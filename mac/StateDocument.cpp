@@ -1,15 +1,15 @@
-// The state document, built from the engine's fields on every call; only the figures over a
+// The state document, built from the held readings on every call; only the figures over a
 // heart-rate window are kept between calls, while they cannot have changed. Invariants: it is
 // always produced and is always valid JSON: no key is ever null, every integer key holds a
 // std::int64_t, every float key a finite double. A figure that cannot meet that (rounded
 // beyond the 64-bit range, or not finite) is left out together with the keys and flags that
 // only make sense beside it.
+#include "StateDocument.hpp"
+
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "BaselineAndTrend.hpp"
 #include "Settings.hpp"
-#include "StateEngine.hpp"
 
 namespace orvane {
 
@@ -54,22 +54,22 @@ const char* baselineFlag(std::int64_t percent) {
 
 }  // namespace
 
-JsonObject StateEngine::derivedLocked(double now) const {
+JsonObject stateDocument(const HeldReadings& held, bool orvaned, double now) {
   JsonObject document = JsonObject::object();
   JsonObject flags = JsonObject::array();
   document["updated_at"] = now;
   document["version"] = version();
-  document["orvaned"] = orvaned_;
+  document["orvaned"] = orvaned;
 
-  if (!heartRates_.empty()) {
-    const Reading& latest = heartRates_[latestHeartRate_];
+  if (!held.heartRates.empty()) {
+    const Reading& latest = held.heartRates[held.latestHeartRate];
     const double age = now - latest.ts;
     const std::optional<std::int64_t> bpm = roundedInteger(latest.value);
     const std::optional<std::int64_t> ageSeconds = roundedInteger(age);
     if (bpm && ageSeconds) {
       JsonObject heartRate = {{"bpm", *bpm}, {"age_seconds", *ageSeconds}, {"live", age < liveAge}};
 
-      if (const std::optional<Trend>& trend = trend_.at(heartRates_, now);
+      if (const std::optional<Trend>& trend = held.trend.at(held.heartRates, now);
           trend && std::isfinite(trend->slope)) {
         heartRate["trend"] = trend->label;
         heartRate["slope_bpm_per_min"] = trend->slope;
@@ -78,9 +78,10 @@ JsonObject StateEngine::derivedLocked(double now) const {
       }
 
       // The same as baseline(), with the daily figure kept between calls.
-      const std::optional<Baseline> base = restingIsFresh(restingHR_, now)
-                                               ? Baseline{restingHR_->value, "resting_heart_rate"}
-                                               : dailyBaseline_.at(heartRates_, now);
+      const std::optional<Baseline> base =
+          restingIsFresh(held.restingHR, now)
+              ? Baseline{held.restingHR->value, "resting_heart_rate"}
+              : held.dailyBaseline.at(held.heartRates, now);
       if (base) {
         if (const std::optional<std::int64_t> baseBpm = roundedInteger(base->value)) {
           document["baseline"] = {{"bpm", *baseBpm}, {"source", base->source}};
@@ -99,15 +100,15 @@ JsonObject StateEngine::derivedLocked(double now) const {
     }
   }
 
-  if (hrv_ && now - hrv_->ts < shortFreshness) {
-    const std::optional<std::int64_t> ms = roundedInteger(hrv_->value);
-    const std::optional<std::int64_t> ageMinutes = roundedInteger((now - hrv_->ts) / 60);
+  if (held.hrv && now - held.hrv->ts < shortFreshness) {
+    const std::optional<std::int64_t> ms = roundedInteger(held.hrv->value);
+    const std::optional<std::int64_t> ageMinutes = roundedInteger((now - held.hrv->ts) / 60);
     if (ms && ageMinutes)
       document["hrv_sdnn"] = {{"ms", *ms}, {"age_minutes", *ageMinutes}};
   }
 
-  if (sleepHours_ && now - sleepHours_->ts < sleepFreshness) {
-    if (const std::optional<double> hours = roundedOneDecimal(sleepHours_->value)) {
+  if (held.sleepHours && now - held.sleepHours->ts < sleepFreshness) {
+    if (const std::optional<double> hours = roundedOneDecimal(held.sleepHours->value)) {
       document["sleep_last_night_hours"] = *hours;
       if (*hours < 6.0)
         flags.push_back("short_sleep");
@@ -115,28 +116,38 @@ JsonObject StateEngine::derivedLocked(double now) const {
   }
 
   // Oxygen and respiration report the rounded figure but judge the unrounded value.
-  if (oxygen_ && now - oxygen_->ts < shortFreshness) {
-    if (const std::optional<double> percent = roundedOneDecimal(oxygen_->value)) {
+  if (held.oxygen && now - held.oxygen->ts < shortFreshness) {
+    if (const std::optional<double> percent = roundedOneDecimal(held.oxygen->value)) {
       document["oxygen_saturation"] = *percent;
-      if (oxygen_->value < 90)
+      if (held.oxygen->value < 90)
         flags.push_back("spo2_critical");
-      else if (oxygen_->value < 95)
+      else if (held.oxygen->value < 95)
         flags.push_back("spo2_low");
     }
   }
 
-  if (respiration_ && now - respiration_->ts < shortFreshness) {
-    if (const std::optional<double> rate = roundedOneDecimal(respiration_->value)) {
+  if (held.respiration && now - held.respiration->ts < shortFreshness) {
+    if (const std::optional<double> rate = roundedOneDecimal(held.respiration->value)) {
       document["respiratory_rate"] = *rate;
-      if (respiration_->value > 20)
+      if (held.respiration->value > 20)
         flags.push_back("resp_elevated");
-      else if (respiration_->value < 10)
+      else if (held.respiration->value < 10)
         flags.push_back("resp_slow");
     }
   }
 
   document["flags"] = std::move(flags);
   return document;
+}
+
+void HeldReadings::heartRatesChanged() {
+  dailyBaseline.forget();
+  trend.forget();
+  latestHeartRate = 0;
+  for (std::size_t i = 1; i < heartRates.size(); ++i) {
+    if (heartRates[i].ts > heartRates[latestHeartRate].ts)
+      latestHeartRate = i;
+  }
 }
 
 }  // namespace orvane

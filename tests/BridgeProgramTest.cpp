@@ -158,6 +158,28 @@ TEST_F(Bridge, KilledAtRandomDuringIngestsKeepsEveryAcknowledgedBatch) {
     EXPECT_EQ(found[device], samples) << device;
 }
 
+// Rounds of simultaneous switches: once they are answered, the flag file says what the bridge
+// serves, and a restarted bridge serves it too.
+TEST_F(Bridge, FlagFileServedFlagAndRestartAgreeAfterSimultaneousSwitches) {
+  auto bridge = run({}, true);
+  const auto served = [&] {
+    return send("GET /state").find(R"("orvaned":true)") != std::string::npos;
+  };
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::thread> clients;
+    for (const char* enabled : {"0", "1", "0", "1", "0", "1", "0", "1"})
+      clients.emplace_back(
+          [&, enabled] { send("POST /orvane", R"({"enabled":)" + std::string(enabled) + "}"); });
+    for (std::thread& client : clients)
+      client.join();
+    ASSERT_EQ(file("orvaned"), served() ? "1\n" : "0\n") << "round " << round;
+  }
+  const bool last = served();
+  bridge = nullptr;  // killed
+  bridge = run({}, true);
+  EXPECT_EQ(served(), last);
+}
+
 // In the child: keeps root's permission overrides from the bridge exec'd next, and lets writes
 // past the file-size limit come back short instead of killing it (ignored stays ignored).
 void beforeExec() {

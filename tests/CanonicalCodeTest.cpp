@@ -4,9 +4,7 @@
 
 #include <string>
 
-#include "GuessLimiter.hpp"
 #include "Router.hpp"
-#include "Settings.hpp"
 
 namespace orvane {
 namespace {
@@ -29,15 +27,15 @@ TEST(CanonicalCode, BearerMatchesTheCodeInCanonicalForm) {
       {"not UTF-8, same bytes", "code-\xff-stone-12", "code-\xff-stone-12", 200},
       {"not UTF-8, other bytes", "code-\xff-stone-12", "code-\xfe-stone-12", 401},
   };
-  const std::string saved = token();
+  const DataDirectory unused("/nonexistent");
+  StateEngine engine(unused);
   for (const Case& c : cases) {
-    setToken(c.stored);
+    const Credential credential(c.stored);
     GuessLimiter limiter;
-    const FramedRequest framed{"GET", "/health", c.sent, {}};
-    EXPECT_EQ(respond(framed, limiter, "127.0.0.1").status, c.status) << c.what;
-    EXPECT_EQ(respond(Request{"GET", "/health", c.sent, std::nullopt}).status, c.status) << c.what;
+    Router router(engine, credential, limiter);
+    EXPECT_EQ(router.respond({"GET", "/health", c.sent, {}}, "127.0.0.1").status, c.status)
+        << c.what;
   }
-  setToken(saved);
 }
 
 }  // namespace

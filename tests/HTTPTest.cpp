@@ -3,14 +3,12 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <thread>
 
 #include "BridgeProcess.hpp"
-#include "DataDirectory.hpp"
-#include "Files.hpp"
 #include "HTTPServer.hpp"
-#include "Router.hpp"
+#include "ReferenceRequest.hpp"
 #include "Settings.hpp"
-#include "StateEngine.hpp"
 #include "TestSupport.hpp"
 
 namespace orvane {
@@ -53,7 +51,7 @@ TEST(RequestTest, StatusOfPrefixesMalformedHeadsAndOversizedRequests) {
         length("9223372036854775807")}}};
   for (const auto& [status, inputs] : cases) {
     for (const std::string& data : inputs)
-      EXPECT_EQ(parseRequest(data).status, status) << data.substr(0, 80);
+      EXPECT_EQ(reference::parseRequest(data).status, status) << data.substr(0, 80);
   }
 }
 
@@ -67,7 +65,7 @@ TEST(RequestTest, CompleteRequestTakesMethodPathBearerAndBody) {
        "GET /  -"},
       {"  get   /a\tb\u00e9\u07ff   HTTP/1.1 x  ", "get /a\tb\u00e9\u07ff  -"}};
   for (const auto& [head, expected] : cases) {
-    const Request r = parseRequest(head + "\r\n\r\n{}").request.value();
+    const reference::Request r = reference::parseRequest(head + "\r\n\r\n{}").request.value();
     EXPECT_EQ(r.method + " " + r.path + " " + r.bearer + " " + (r.json ? r.json->dump() : "-"),
               expected);
   }
@@ -81,29 +79,28 @@ TEST(RequestTest, CompleteRequestTakesMethodPathBearerAndBody) {
 
 class HTTPTest : public test::DataDirTest {
  protected:
-  static void SetUpTestSuite() { setToken(code); }
-  void SetUp() override {
-    DataDirTest::SetUp();
-    ensureDataDir();
-  }
-  static std::string history() { return readWholeFile(historyFile()).value_or(""); }
+  std::string history() const { return readWholeFile(dir.historyFile()).value_or(""); }
 
   // "<status> <reason> <body>" of the answer, once the other entry gave it too; `lines` gets
   // the history lines it appended.
   std::string answer(const std::string& route, const std::string& body = "",
                      const std::string& bearer = code) {
     const std::string raw = request(route, body, bearer);
-    GuessLimiter limiter;
     const std::size_t before = history().size();
-    const std::string bytes = serializeResponse(respond(*frameRequest(raw).request, limiter, "p"));
+    const std::string bytes = serializeResponse(router.respond(*frameRequest(raw).request, "p"));
     lines = history().substr(before);
-    const std::string whole = serializeResponse(respond(*parseRequest(raw).request));
+    const std::string whole = serializeResponse(
+        reference::respond(router, engine, credential, *reference::parseRequest(raw).request));
     EXPECT_EQ(history().substr(before + lines.size()), lines) << body;
     EXPECT_TRUE(whole == bytes || route == "GET /state") << body;  // the state tells the time
     return bytes.substr(9, bytes.find('\r') - 9) + " " + bytes.substr(bytes.find("\r\n\r\n") + 4);
   }
 
   std::string lines;
+  StateEngine engine{dir};
+  const Credential credential{code};
+  GuessLimiter limiter{{1'000'000'000}};  // never locks: both paths must be let through
+  Router router{engine, credential, limiter};
 };
 
 // The code is checked before the route: without it even unknown routes get 401.
@@ -161,8 +158,8 @@ TEST_F(HTTPTest, OrvaneTakesBooleansAndTheNumbersOneAndZero) {
         R"({"enabled":0.5})"s, R"({"enabled":18446744073709551615})"s, R"({"enabled":1e999})"s,
         "{\"enabled\":1,\"x\":\"\xff\"}"s, R"({"enabled":1,"x":)" + nested(maxJsonDepth) + "}"})
     EXPECT_EQ(answer("POST /orvane", body), bad) << body.substr(0, 40);
-  EXPECT_FALSE(std::filesystem::exists(orvanedFile()));
-  EXPECT_FALSE(std::filesystem::exists(stateFile()));
+  EXPECT_FALSE(std::filesystem::exists(dir.orvanedFile()));
+  EXPECT_FALSE(std::filesystem::exists(dir.stateFile()));
   // Nesting counts outside strings only, up to the limit.
   EXPECT_EQ(answer("POST /orvane", R"({"enabled":1,"x":[")" + std::string(999, '[') + R"("],"y":)" +
                                        nested(maxJsonDepth - 1) + "}"),
@@ -171,16 +168,18 @@ TEST_F(HTTPTest, OrvaneTakesBooleansAndTheNumbersOneAndZero) {
     const bool on = flag == "true" || flag.starts_with('1');
     EXPECT_EQ(answer("POST /orvane", R"({"enabled":)" + flag + "}"),
               R"(200 OK {"ok":true,"orvaned":)"s + (on ? "true}" : "false}"));
-    EXPECT_EQ(engine().state()["orvaned"], on) << flag;
-    EXPECT_EQ(readWholeFile(orvanedFile()), on ? "1\n" : "0\n") << flag;
+    EXPECT_EQ(engine.state()["orvaned"], on) << flag;
+    EXPECT_EQ(readWholeFile(dir.orvanedFile()), on ? "1\n" : "0\n") << flag;
   }
 }
 
 // A request is answered once whole, if well-formed and not oversized, even after a lack of fds.
 TEST_F(HTTPTest, ServerOverLoopback) {
   std::atomic<GuessLimiter::TimePoint> now{};
-  HTTPServer server(0, {}, [&] { return now.load(); });
-  server.start();
+  GuessLimiter counting({}, [&] { return now.load(); });
+  Router countingRouter(engine, credential, counting);
+  HTTPServer server(countingRouter, 0);
+  std::thread loop([&] { server.run(); });
   const auto exchange = [&](const std::string& bytes, const char* from = "127.0.0.1") {
     return test::exchange(server.localPort(), bytes, from);
   };
@@ -226,6 +225,8 @@ TEST_F(HTTPTest, ServerOverLoopback) {
       EXPECT_EQ(exchange(request("GET /health", "", "wrong"), from.c_str()).substr(9, 3), "401");
     EXPECT_EQ(exchange(health, from.c_str()) == healthReply, served) << after << " " << address;
   }
+  server.stop();
+  loop.join();
 }
 
 }  // namespace

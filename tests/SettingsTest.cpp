@@ -47,50 +47,44 @@ TEST(Text, TrimRemovesUnicodeSpaceAndOptionallyLineBreaks) {
   EXPECT_EQ(trimWhitespace("", true), "");
 }
 
-using DataDirectory = test::DataDirTest;
+using DataDirectoryTest = test::DataDirTest;
 
-TEST_F(DataDirectory, ComesFromTheEnvironmentOnEveryCall) {
-  EXPECT_EQ(stateFile(), dataPath() / "state.json");
+TEST_F(DataDirectoryTest, ComesFromTheEnvironment) {
   ::setenv("ORVANE_DIR", "~/x", 1);
-  EXPECT_EQ(dataDir(), fs::path("~/x"));
+  EXPECT_EQ(DataDirectory::fromEnvironment().stateFile(), fs::path("~/x/state.json"));
   ::setenv("ORVANE_DIR", "", 1);
   ::setenv("HOME", "/elsewhere", 1);
-  EXPECT_EQ(historyFile(), fs::path("/elsewhere/.orvane/history.jsonl"));
+  EXPECT_EQ(DataDirectory::fromEnvironment().historyFile(),
+            fs::path("/elsewhere/.orvane/history.jsonl"));
   ::setenv("HOME", "", 1);  // then the user database says where home is
   const passwd* user = ::getpwuid(::getuid());
-  EXPECT_EQ(dataDir(), fs::path(user->pw_dir) / ".orvane");
+  EXPECT_EQ(DataDirectory::fromEnvironment().path(), fs::path(user->pw_dir) / ".orvane");
 }
 
-TEST_F(DataDirectory, CreatesMissingParentsOwnerOnlyAndLeavesExistingOnesAlone) {
-  fs::create_directory(dataPath());
+TEST_F(DataDirectoryTest, CreatesMissingParentsOwnerOnlyAndLeavesExistingOnesAlone) {
   fs::permissions(dataPath(), fs::perms(0755));
-  ::setenv("ORVANE_DIR", (dataPath() / "a" / "b").c_str(), 1);
-  ensureDataDir();
+  DataDirectory(dataPath() / "a" / "b").ensure();
   EXPECT_EQ(permissionsOf(dataPath()), 0755u);
   EXPECT_EQ(permissionsOf(dataPath() / "a"), 0700u);
   EXPECT_EQ(permissionsOf(dataPath() / "a" / "b"), 0700u);
   writeText(dataPath() / "file", "");
-  ::setenv("ORVANE_DIR", (dataPath() / "file" / "below").c_str(), 1);
-  EXPECT_THROW(ensureDataDir(), std::system_error);
+  EXPECT_THROW(DataDirectory(dataPath() / "file" / "below").ensure(), std::system_error);
 }
 
-TEST_F(DataDirectory, OrvanedFlagIsOnUnlessTheFileHoldsALoneZero) {
-  ensureDataDir();
-  EXPECT_TRUE(loadOrvaned());  // absent
-  writeText(orvanedFile(), "  0 \r\n");
-  EXPECT_FALSE(loadOrvaned());
+TEST_F(DataDirectoryTest, OrvanedFlagIsOnUnlessTheFileHoldsALoneZero) {
+  EXPECT_TRUE(dir.loadOrvaned());  // absent
+  writeText(dir.orvanedFile(), "  0 \r\n");
+  EXPECT_FALSE(dir.loadOrvaned());
   for (const char* content : {"00\n", "0\n0\n", "\xFF\x30"}) {
-    writeText(orvanedFile(), content);
-    EXPECT_TRUE(loadOrvaned()) << content;
+    writeText(dir.orvanedFile(), content);
+    EXPECT_TRUE(dir.loadOrvaned()) << content;
   }
-  writeOrvaned(false);
-  EXPECT_EQ(readText(orvanedFile()), "0\n");
-  ::setenv("ORVANE_DIR", (rootPath() / "missing").c_str(), 1);
-  EXPECT_NO_THROW(writeOrvaned(false));
+  dir.writeOrvaned(false);
+  EXPECT_EQ(readText(dir.orvanedFile()), "0\n");
+  EXPECT_NO_THROW(DataDirectory(rootPath() / "missing").writeOrvaned(false));
 }
 
-TEST_F(DataDirectory, AtomicWriteHonoursTheModeAndLeavesNothingBehindOnFailure) {
-  ensureDataDir();
+TEST_F(DataDirectoryTest, AtomicWriteHonoursTheModeAndLeavesNothingBehindOnFailure) {
   const std::string big(20000, 'x');  // more than one read
   writeFileAtomically(dataPath() / "token", big, 0600);
   EXPECT_EQ(readText(dataPath() / "token"), big);
@@ -117,40 +111,38 @@ class PairingCode : public test::DataDirTest {
 };
 
 TEST_F(PairingCode, RotationsDrawDistinctCodesFromTheWholeTableIntoAnOwnerOnlyFile) {
-  ensureDataDir();
   const mode_t previousMask = ::umask(0277);  // takes the owner's write bit from new files
   std::set<std::string> codes;
   for (int i = 0; i < 100; ++i) {
-    const std::string code = rotateToken();
+    const std::string code = rotateToken(dir);
     expectWellFormed(code);
-    ASSERT_EQ(readText(tokenFile()), code + "\n");
+    ASSERT_EQ(readText(dir.tokenFile()), code + "\n");
     codes.insert(code);
   }
   ::umask(previousMask);
-  EXPECT_EQ(permissionsOf(tokenFile()), 0600u);
+  EXPECT_EQ(permissionsOf(dir.tokenFile()), 0600u);
   EXPECT_EQ(codes.size(), 100u);
   EXPECT_EQ(seen.size(), 20u);
 }
 
 TEST_F(PairingCode, StoredTextWithFourPiecesIsKeptAndTheFileLeftAloneElseANewCodeIsStored) {
-  ensureDataDir();
   for (const std::string stored : {"", "\n\n", "calm-leaf-123456", "a--b--c-", "a-b-c-1\xff"}) {
-    writeText(tokenFile(), stored);
-    const std::string code = loadOrCreateToken();
+    writeText(dir.tokenFile(), stored);
+    const std::string code = loadOrCreateToken(dir);
     expectWellFormed(code);
-    EXPECT_EQ(readText(tokenFile()), code + "\n");
+    EXPECT_EQ(readText(dir.tokenFile()), code + "\n");
   }
   const std::pair<std::string, std::string> kept[] = {
       {"\n \t river-cloud-maple-482913\r\n\n", "river-cloud-maple-482913"},
       {"-Alpha--BETA-c d-4-\n", "-Alpha--BETA-c d-4-"}};
   for (const auto& [stored, code] : kept) {
-    writeText(tokenFile(), stored);
-    fs::permissions(tokenFile(), fs::perms(0644));
+    writeText(dir.tokenFile(), stored);
+    fs::permissions(dir.tokenFile(), fs::perms(0644));
     struct stat before {};
-    ::stat(tokenFile().c_str(), &before);
-    EXPECT_EQ(loadOrCreateToken(), code);
+    ::stat(dir.tokenFile().c_str(), &before);
+    EXPECT_EQ(loadOrCreateToken(dir), code);
     struct stat after {};
-    ::stat(tokenFile().c_str(), &after);
+    ::stat(dir.tokenFile().c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino);  // not even replaced by a copy
     EXPECT_EQ(after.st_mode & 07777, 0644u);
   }

@@ -9,9 +9,9 @@
 #include <random>
 #include <sstream>
 
-#include "DataDirectory.hpp"
 #include "HistoryFlusher.hpp"
 #include "HistoryLine.hpp"
+#include "ReferenceRequest.hpp"
 #include "Settings.hpp"
 #include "StateEngine.hpp"
 #include "TestSupport.hpp"
@@ -21,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = nlohmann::json;
+using namespace std::string_literals;
 
 Json sample(const std::string& type, Json value, Json ts) {
   return {{"type", type}, {"value", std::move(value)}, {"ts", std::move(ts)}};
@@ -33,18 +34,16 @@ Json record(const std::string& type, double value, double ts, const std::string&
 // An engine on a clock the test moves by hand, over a private data directory.
 class Engine : public test::DataDirTest {
  protected:
-  void SetUp() override {
-    DataDirTest::SetUp();
-    ensureDataDir();
-  }
   Json measure(const std::string& type, double value, double age) const {
     return sample(type, value, now - age);
   }
   Json heartRate(double bpm, double age) const { return measure("heart_rate", bpm, age); }
-  std::int64_t ingest(std::vector<Json> samples) { return engine.ingest(samples); }
+  std::int64_t ingest(const std::vector<Json>& samples, const std::string& device = "unknown") {
+    return reference::ingest(engine, samples, device);
+  }
   // Every line of the history file; a torn last line fails to parse.
-  static std::vector<Json> historyRecords() {
-    std::istringstream lines(readText(historyFile()));
+  std::vector<Json> historyRecords() const {
+    std::istringstream lines(readText(dir.historyFile()));
     std::vector<Json> records;
     for (std::string line; std::getline(lines, line);)
       records.push_back(Json::parse(line));
@@ -54,25 +53,22 @@ class Engine : public test::DataDirTest {
   double now = 1'700'000'000.25;
   std::vector<off_t> flushedSizes;  // the history's size at every flush the engine asks for
   StateEngine engine{
-      [this] { return now; },
+      dir, [this] { return now; },
       [this](int fd) { return flushedSizes.push_back(::lseek(fd, 0, SEEK_END)), 0; }};
 };
 
-TEST(ToDouble, TakesNumbersAndTextWhoseWholeTextIsANumber) {
-  EXPECT_EQ(toDouble(Json(-5)), -5.0);
-  EXPECT_EQ(toDouble(Json(std::uint64_t(-1))), 18446744073709551616.0);
-  EXPECT_EQ(toDouble(Json("-1e3")), -1000.0);
-  EXPECT_EQ(toDouble(Json("0x1p3")), 8.0);
-  EXPECT_TRUE(std::isnan(toDouble(Json("nan")).value_or(0)));
-  for (const Json& value : {Json(" 72"), Json("\n72"), Json("72 "), Json(""), Json("1,5"),
-                            Json(std::string("72\0", 3)), Json(true), Json(nullptr)})
-    EXPECT_FALSE(toDouble(value).has_value()) << value;
+TEST(NumberInText, TakesTextWhoseWholeTextIsANumber) {
+  EXPECT_EQ(numberInText("-1e3"), -1000.0);
+  EXPECT_EQ(numberInText("0x1p3"), 8.0);
+  EXPECT_TRUE(std::isnan(numberInText("nan").value_or(0)));
+  for (const std::string& text : {" 72"s, "\n72"s, "72 "s, ""s, "1,5"s, "72\0"s})
+    EXPECT_FALSE(numberInText(text).has_value()) << text;
 }
 
 TEST_F(Engine, TakesTheFirst2000SamplesOfABatch) {
   std::vector<Json> batch(2500, heartRate(60, 10));
   batch[2000] = heartRate(200, 0);  // the newest, but beyond the cap: neither stored nor recorded
-  EXPECT_EQ(engine.ingest(batch), 2000);
+  EXPECT_EQ(ingest(batch), 2000);
   EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 60);
   EXPECT_EQ(historyRecords().size(), 2000u);
 }
@@ -85,7 +81,7 @@ TEST_F(Engine, SkipsMalformedAndNonFiniteSamplesAndCountsUnknownTypes) {
   EXPECT_EQ(ingest({noTs, noValue, numericType, Json::array({"heart_rate", 70, now}),
                     sample("heart_rate", "nan", now), sample("heart_rate", 70, "-Infinity")}),
             0);
-  EXPECT_FALSE(fs::exists(historyFile()));
+  EXPECT_FALSE(fs::exists(dir.historyFile()));
   EXPECT_EQ(ingest({noTs, measure("Heart_Rate", 99, 0), measure("steps", 99, 0), heartRate(64, 5)}),
             3);
   EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 64);
@@ -104,8 +100,8 @@ TEST_F(Engine, BaselinePercentageRaisesAtMostOneFlagInTheFixedOrder) {
        {Case{81, 60, 35, "hr_high"}, Case{118, 100, 18, "hr_elevated"}, Case{103, 100, 3, ""},
         Case{102, 100, 2, "hr_at_baseline"}, Case{88, 100, -12, "hr_below_baseline"},
         Case{199, 200, -1, "hr_at_baseline"}, Case{70, 0, 0, ""}}) {
-    StateEngine fresh{[this] { return now; }};
-    fresh.ingest({measure("resting_heart_rate", resting, 3600), heartRate(latest, 1)});
+    StateEngine fresh{dir, [this] { return now; }};
+    reference::ingest(fresh, {measure("resting_heart_rate", resting, 3600), heartRate(latest, 1)});
     Json document = fresh.state();
     EXPECT_EQ(document["baseline"], (Json{{"bpm", resting}, {"source", "resting_heart_rate"}}));
     EXPECT_EQ(document["heart_rate"].value("vs_baseline_pct", 0), percent) << latest;
@@ -167,7 +163,7 @@ TEST_F(Engine, KeptFiguresMatchFiguresDerivedFromScratch) {
         batch.push_back(heartRate(40 + static_cast<double>(random() % 280) / 2, age));
         held.push_back({std::min(now - age, now + 60), batch.back()["value"].get<double>()});
       }
-      engine.ingest(batch);
+      ingest(batch);
       if (held.size() > StateEngine::maxHeartRates)
         held.erase(held.begin(), held.end() - 4000);
     }
@@ -258,16 +254,16 @@ TEST(HistoryLine, FieldsAndNumbersReadBackExactlyTextThatIsNotUtf8LeavesTheLineO
 
 TEST_F(Engine, FirstBatchCreatesTheHistoryLaterOnesAppendAndAreFlushedBeforeTheAnswer) {
   Json withUnit = measure("hrv_sdnn", 41.5, 5), badUnit = heartRate(71, 1);
-  withUnit.update({{"unit", "ms"}, {"device", "Watch"}});
-  badUnit["unit"] = "\xff";  // cannot be written, still counts
+  withUnit.update({{"unit", "ms"}, {"device", "Phone"}});  // the batch's device wins
+  badUnit["unit"] = "\xff";                                // cannot be written, still counts
   Json numericUnit = measure("steps", 12, 7);
   numericUnit.update({{"unit", 3}, {"device", Json::array()}});
-  EXPECT_EQ(engine.ingest({withUnit, badUnit, numericUnit}), 3);
+  EXPECT_EQ(ingest({withUnit, badUnit, numericUnit}, "Watch"), 3);
   EXPECT_TRUE(flushedSizes.empty());  // created whole and flushed on the way
-  EXPECT_EQ(engine.ingest({heartRate(72, 0)}), 1);
-  EXPECT_EQ(flushedSizes, std::vector<off_t>{static_cast<off_t>(fs::file_size(historyFile()))});
+  EXPECT_EQ(ingest({heartRate(72, 0)}), 1);
+  EXPECT_EQ(flushedSizes, std::vector<off_t>{static_cast<off_t>(fs::file_size(dir.historyFile()))});
   EXPECT_EQ(historyRecords(), (std::vector<Json>{record("hrv_sdnn", 41.5, now - 5, "ms", "Watch"),
-                                                 record("steps", 12, now - 7, "", "unknown"),
+                                                 record("steps", 12, now - 7, "", "Watch"),
                                                  record("heart_rate", 72, now, "", "unknown")}));
 }
 
@@ -280,37 +276,37 @@ TEST_F(Engine, TornLastLineOfTheHistoryIsCutBeforeTheFirstAppendWholeOrDamagedLi
     before.push_back(lines.substr(0, cut));
   before.push_back(lines + std::string(200'000, 'x'));  // longer than one read
   for (const std::string& text : before) {
-    writeText(historyFile(), text);
-    StateEngine fresh{[this] { return now; }};
-    fresh.ingest({heartRate(70, 1)});
-    ASSERT_EQ(readText(historyFile()), text.substr(0, text.rfind('\n') + 1) + line) << text;
+    writeText(dir.historyFile(), text);
+    StateEngine fresh{dir, [this] { return now; }};
+    reference::ingest(fresh, {heartRate(70, 1)});
+    ASSERT_EQ(readText(dir.historyFile()), text.substr(0, text.rfind('\n') + 1) + line) << text;
   }
 }
 
 TEST_F(Engine, ShortOrFailedHistoryAppendIsTakenBack) {
-  writeText(historyFile(), "{\"earlier\":1}\n");
+  writeText(dir.historyFile(), "{\"earlier\":1}\n");
   // Writes beyond the file-size limit come back short, or fail when no byte fits.
   const auto handler = std::signal(SIGXFSZ, SIG_IGN);
   rlimit previous{};
   ::getrlimit(RLIMIT_FSIZE, &previous);
   for (const rlim_t room : {5, 0}) {
-    const rlimit lowered{fs::file_size(historyFile()) + room, previous.rlim_max};
+    const rlimit lowered{fs::file_size(dir.historyFile()) + room, previous.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &lowered);
     EXPECT_EQ(ingest({heartRate(70, 1), heartRate(71, 0)}), 2);
     ::setrlimit(RLIMIT_FSIZE, &previous);
   }
   std::signal(SIGXFSZ, handler);
-  EXPECT_EQ(readText(historyFile()), "{\"earlier\":1}\n");
+  EXPECT_EQ(readText(dir.historyFile()), "{\"earlier\":1}\n");
   ingest({heartRate(72, 0)});
   EXPECT_EQ(historyRecords().size(), 2u);
 }
 
 TEST_F(Engine, HistoryThatCannotBeOpenedIsNeitherReplacedNorFlushed) {
-  fs::create_directory(historyFile());  // exists, yet does not open even for root
-  EXPECT_EQ(engine.ingest({heartRate(70, 1)}), 1);
-  EXPECT_TRUE(fs::is_empty(historyFile()));
-  ::setenv("ORVANE_DIR", (rootPath() / "gone").c_str(), 1);
-  EXPECT_EQ(engine.ingest({heartRate(71, 0)}), 1);
+  fs::create_directory(dir.historyFile());  // exists, yet does not open even for root
+  EXPECT_EQ(ingest({heartRate(70, 1)}), 1);
+  EXPECT_TRUE(fs::is_empty(dir.historyFile()));
+  dir = DataDirectory(rootPath() / "gone");
+  EXPECT_EQ(ingest({heartRate(71, 0)}), 1);
   engine.setOrvaned(false);
   EXPECT_EQ(engine.state()["heart_rate"]["bpm"], 71);
   EXPECT_FALSE(fs::exists(rootPath() / "gone"));
@@ -318,16 +314,16 @@ TEST_F(Engine, HistoryThatCannotBeOpenedIsNeitherReplacedNorFlushed) {
 }
 
 TEST_F(Engine, StateFileFollowsEveryIngestAndFlagChangeNotTheInitialFlag) {
-  writeText(stateFile(), "left by the previous run");
-  writeText(historyFile(), "{\"a\":1}\n{\"b\"");
+  writeText(dir.stateFile(), "left by the previous run");
+  writeText(dir.historyFile(), "{\"a\":1}\n{\"b\"");
   engine.setInitialOrvaned(false);
-  EXPECT_EQ(readText(stateFile()), "left by the previous run");
+  EXPECT_EQ(readText(dir.stateFile()), "left by the previous run");
   engine.setOrvaned(true);
-  EXPECT_EQ(Json::parse(readText(stateFile()))["orvaned"], true);
+  EXPECT_EQ(Json::parse(readText(dir.stateFile()))["orvaned"], true);
   now += 10;
   EXPECT_EQ(ingest({sample("heart_rate", "x", now)}), 0);
-  EXPECT_EQ(readText(historyFile()), "{\"a\":1}\n{\"b\"");  // appending nothing cuts nothing
-  const std::string text = readText(stateFile());
+  EXPECT_EQ(readText(dir.historyFile()), "{\"a\":1}\n{\"b\"");  // appending nothing cuts nothing
+  const std::string text = readText(dir.stateFile());
   EXPECT_NE(text.find("\n  \"flags\""), std::string::npos) << text;
   EXPECT_EQ(Json::parse(text), engine.state());
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "DataDirectory.hpp"
 #include "Files.hpp"
 
 namespace orvane::test {
@@ -37,17 +38,16 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
-// Points ORVANE_DIR at a subdirectory "data" of a temporary directory (not yet created), and
-// puts ORVANE_DIR and HOME back afterwards.
+// A data directory "data", created, in a temporary directory, and ORVANE_DIR and HOME put
+// back as they were afterwards.
 class DataDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  DataDirTest() {
     for (auto& [name, value] : saved_) {
       if (const char* old = std::getenv(name))
         value = old;
     }
-    dir_ = root_.path() / "data";
-    ::setenv("ORVANE_DIR", dir_.c_str(), 1);
+    dir.ensure();
   }
   void TearDown() override {
     for (const auto& [name, value] : saved_) {
@@ -58,7 +58,7 @@ class DataDirTest : public ::testing::Test {
     }
   }
 
-  const std::filesystem::path& dataPath() const { return dir_; }
+  const std::filesystem::path& dataPath() const { return dir.path(); }
   const std::filesystem::path& rootPath() const { return root_.path(); }
 
   static unsigned permissionsOf(const std::filesystem::path& p) {
@@ -74,7 +74,11 @@ class DataDirTest : public ::testing::Test {
 
  private:
   TemporaryDirectory root_;
-  std::filesystem::path dir_;
+
+ protected:
+  DataDirectory dir{root_.path() / "data"};
+
+ private:
   std::pair<const char*, std::optional<std::string>> saved_[2] = {{"ORVANE_DIR", {}}, {"HOME", {}}};
 };
 

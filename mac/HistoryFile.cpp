@@ -1,28 +1,19 @@
-// The engine's two files. "state.json" is only ever replaced whole (written aside, then
-// renamed; not flushed, so after a power cut it may be the previous document). "history.jsonl"
-// only grows by whole batches: an append that does not land completely is cut back to the
-// length the file had before it, and a partial last line left by a process killed in the
-// middle of an append is cut off before the first append to the file, so every line we add
-// follows a line feed; a damaged line in the middle is never touched. An existing history
+// The history only grows by whole batches: an append that does not land completely is cut
+// back to the length the file had before it, and a partial last line left by a process killed
+// in the middle of an append is cut off before the first append to the file, so every line we
+// add follows a line feed; a damaged line in the middle is never touched. An existing history
 // file is never replaced, only a missing one is created (flushed, with its directory entry).
-// A successful append is handed to the flusher, which the caller waits on after the engine's
-// lock is released.
-// Every failure is dropped here: the in-memory state is what counts, and the caller has
+// Every failure is dropped here: the engine's memory is what counts, and the caller has
 // nobody to tell.
+#include "HistoryFile.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
-#include <nlohmann/json.hpp>
-
-#include "DataDirectory.hpp"
-#include "Files.hpp"
-#include "HistoryFlusher.hpp"
-#include "HistoryLine.hpp"
-#include "StateEngine.hpp"
+#include <exception>
 
 namespace orvane {
 
@@ -65,30 +56,11 @@ void cutTornTail(const std::filesystem::path& file) {
 
 }  // namespace
 
-void StateEngine::writeStateLocked(double now) const {
-  try {
-    std::string text = derivedLocked(now).dump(2);
-    text += '\n';
-    writeFileAtomically(stateFile(), text);
-  } catch (const std::exception&) {
-    // The previous document stays; the next change rewrites it.
-  }
-}
-
-void StateEngine::addHistoryLine(std::string& text, Reading reading, const IngestSample& sample,
-                                 const std::string* device) {
-  static const std::string unknownDevice = "unknown";
-  const std::string& sampleDevice = sample.device ? *sample.device : unknownDevice;
-  // A line that cannot be written as JSON is left out; the sample still counts.
-  appendHistoryLine(text, *sample.type, reading, sample.unit ? *sample.unit : std::string_view(),
-                    device ? *device : sampleDevice);
-}
-
-std::uint64_t StateEngine::appendHistoryLocked(const std::filesystem::path& file,
-                                               std::string_view text) {
-  if (file != checkedHistory_) {
+std::shared_ptr<const OpenFile> HistoryFile::append(const std::filesystem::path& file,
+                                                    std::string_view lines) {
+  if (file != checked_) {
     cutTornTail(file);
-    checkedHistory_ = file;
+    checked_ = file;
   }
   // No O_CREAT: only a missing file may be created, and then atomically with the whole batch.
   // O_NONBLOCK changes nothing for a regular file but keeps a FIFO in its place from
@@ -97,26 +69,26 @@ std::uint64_t StateEngine::appendHistoryLocked(const std::filesystem::path& file
   if (fd < 0) {
     if (errno == ENOENT) {
       try {
-        writeFileAtomically(file, text, 0666, Durability::flushed);
+        writeFileAtomically(file, lines, 0666, Durability::flushed);
       } catch (const std::exception&) {
       }
     }
-    return 0;
+    return nullptr;
   }
   auto open = std::make_shared<const OpenFile>(fd);
   struct stat before {};
   if (::fstat(fd, &before) != 0)
-    return 0;
+    return nullptr;
   ssize_t written = -1;
   do {
-    written = ::write(fd, text.data(), text.size());
+    written = ::write(fd, lines.data(), lines.size());
   } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(text.size())) {
+  if (written != static_cast<ssize_t>(lines.size())) {
     // A disk that filled up or a file-size limit leaves part of the batch: take it back.
     truncateTo(fd, before.st_size);
-    return 0;
+    return nullptr;
   }
-  return historyFlusher_.written(std::move(open));
+  return open;
 }
 
 }  // namespace orvane
