@@ -43,17 +43,6 @@ bool GuessLimiter::admits(std::string_view peer, const std::function<bool()>& cr
   return false;
 }
 
-bool GuessLimiter::locked(std::string_view peer) const {
-  const std::lock_guard lock(mutex_);
-  const auto found = entries_.find(std::string(peer));
-  return found != entries_.end() && lockedLocked(found->second, clock_());
-}
-
-std::size_t GuessLimiter::size() const {
-  const std::lock_guard lock(mutex_);
-  return entries_.size();
-}
-
 bool GuessLimiter::lockedLocked(const Entry& entry, TimePoint now) const {
   return entry.locked && now - entry.lastRefusal < limits_.period;
 }

@@ -39,12 +39,6 @@ class GuessLimiter {
   // refusal keeps it locked; a wrong credential is counted against the peer.
   bool admits(std::string_view peer, const std::function<bool()>& credentialMatches);
 
-  // Whether `peer` is locked out right now.
-  bool locked(std::string_view peer) const;
-
-  // Addresses currently remembered.
-  std::size_t size() const;
-
  private:
   struct Entry {
     // Times of the most recent failures, oldest first, at most `limits_.failures` of them.

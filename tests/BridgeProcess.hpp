@@ -50,7 +50,6 @@ class Connection {
          data.remove_prefix(std::max<ssize_t>(n, 0)))
       n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
   }
-  void endWriting() { ::shutdown(fd_, SHUT_WR); }
   bool readableWithin(int ms) {
     pollfd p{fd_, POLLIN, 0};
     return ::poll(&p, 1, ms) > 0;

@@ -38,8 +38,8 @@ class TemporaryDirectory {
   std::filesystem::path path_;
 };
 
-// A data directory "data", created, in a temporary directory, and ORVANE_DIR and HOME put
-// back as they were afterwards.
+// A data directory "data", created, in a temporary directory, and ORVANE_DIR pointing at it
+// (for the app); ORVANE_DIR and HOME are put back as they were afterwards.
 class DataDirTest : public ::testing::Test {
  protected:
   DataDirTest() {
@@ -48,6 +48,7 @@ class DataDirTest : public ::testing::Test {
         value = old;
     }
     dir.ensure();
+    ::setenv("ORVANE_DIR", dir.path().c_str(), 1);
   }
   void TearDown() override {
     for (const auto& [name, value] : saved_) {
