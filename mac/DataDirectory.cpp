@@ -47,6 +47,9 @@ void DataDirectory::ensure() const {
       continue;
     if (::mkdir(prefix.c_str(), 0700) == 0) {
       ::chmod(prefix.c_str(), 0700);
+      // A new directory's name is durable only once its parent is flushed: without this a
+      // power cut could take the directory away with every batch acknowledged in it.
+      flushDirectory(prefix.parent_path());
       continue;
     }
     const int error = errno;

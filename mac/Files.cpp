@@ -54,8 +54,7 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& file) {
   return content;
 }
 
-void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
-                         Durability durability) {
+AsideFile writeAside(const std::filesystem::path& file, std::string_view bytes, mode_t mode) {
   static std::atomic<unsigned> counter{0};
   // A name of our own beside the target; O_EXCL makes a clash with another writer an error
   // we retry rather than a shared file.
@@ -72,8 +71,20 @@ void writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   }
   if (fd < 0)
     throwErrno("Cannot create " + temporary.string());
+  if (!writeAll(fd, bytes)) {
+    const int error = errno;
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    errno = error;
+    throwErrno("Cannot write " + file.string());
+  }
+  return {fd, temporary};
+}
 
-  bool ok = writeAll(fd, bytes) && (durability == Durability::rename || flushWholeFile(fd) == 0);
+void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode,
+                         Durability durability) {
+  const auto [fd, temporary] = writeAside(file, bytes, mode);
+  bool ok = durability == Durability::rename || flushWholeFile(fd) == 0;
   int error = ok ? 0 : errno;
   if (::close(fd) != 0 && ok) {
     ok = false;

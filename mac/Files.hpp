@@ -16,6 +16,15 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& file);
 
 enum class Durability { rename, flushed };
 
+// A new file beside `file`, created with `mode` (before the umask) and holding `bytes`, still
+// open: for a caller that makes it durable and renames it over `file` later. Throws
+// std::system_error; on failure nothing is left behind.
+struct AsideFile {
+  int fd;
+  std::filesystem::path name;
+};
+AsideFile writeAside(const std::filesystem::path& file, std::string_view bytes, mode_t mode);
+
 // Writes bytes to a new file beside `file`, created with `mode` (before the umask) so that
 // it is never readable more widely than asked, then renames it over `file`: a reader sees
 // the old or the new content, never a part. With Durability::flushed the new file's data

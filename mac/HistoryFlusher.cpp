@@ -9,6 +9,10 @@
 //   is left without a flush to come.
 // - `pending_` holds each file at most once: a flush of any descriptor of a file covers the
 //   data written through all of them.
+// - `replacement_` is the newest content written aside since the last round began; a round
+//   flushes it after the files and renames it into place before it calls anyone back, so a
+//   waiter's answer follows the rename of its own content or of a newer one. Rounds run one at
+//   a time and each takes the newest replacement, so renames keep the order of the changes.
 #include "HistoryFlusher.hpp"
 
 #include <sys/stat.h>
@@ -41,6 +45,16 @@ std::uint64_t HistoryFlusher::written(std::shared_ptr<const OpenFile> file) {
   return ++written_;
 }
 
+std::uint64_t HistoryFlusher::replaced(std::shared_ptr<const OpenFile> file,
+                                       std::filesystem::path temporary,
+                                       std::filesystem::path target) {
+  const std::lock_guard lock(mutex_);
+  if (replacement_)
+    ::unlink(replacement_->temporary.c_str());
+  replacement_ = Replacement{std::move(file), std::move(temporary), std::move(target)};
+  return ++written_;
+}
+
 void HistoryFlusher::whenFlushed(std::uint64_t ticket, std::function<void()> done,
                                  const Runner& run) {
   std::unique_lock lock(mutex_);
@@ -65,10 +79,17 @@ void HistoryFlusher::flushWhileWaited() {
     files.swap(pending_);
     std::vector<Waiter> served;
     served.swap(waiters_);
+    std::optional<Replacement> replacement = std::exchange(replacement_, std::nullopt);
     lock.unlock();
     for (const auto& file : files)
       flush_(file->fd());
     files.clear();
+    // A replacement that cannot be made durable is dropped: the old content stays.
+    if (replacement && flushFileData(replacement->file->fd()) == 0 &&
+        ::rename(replacement->temporary.c_str(), replacement->target.c_str()) == 0)
+      replacement.reset();
+    if (replacement)
+      ::unlink(replacement->temporary.c_str());
     lock.lock();
     flushed_ = covered;
     lock.unlock();

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "Files.hpp"
@@ -32,14 +33,21 @@ void StateEngine::setInitialOrvaned(bool enabled) {
 
 void StateEngine::setOrvaned(bool enabled) {
   const std::lock_guard switching(switching_);
+  std::uint64_t ticket = 0;
   {
     const std::lock_guard lock(queue_);
     const double now = clock_();
     orvaned_ = enabled;
-    writeStateLocked(now);
+    ticket = writeStateLocked(now);
   }
-  // Outside queue_: ingests and reads go on while the file is flushed. Inside switching_: no
+  // Outside queue_: ingests and reads go on while the files are flushed. Inside switching_: no
   // other switch can change the flag between this one's change and its file.
+  // A flush under way on another thread calls back from there; otherwise this thread flushes.
+  std::promise<void> flushed;
+  historyFlusher_.whenFlushed(
+      ticket, [&flushed] { flushed.set_value(); },
+      [](const std::function<void()>& flush) { flush(); });
+  flushed.get_future().wait();
   dir_.writeOrvaned(enabled);
 }
 
@@ -86,7 +94,8 @@ StateEngine::Ingested StateEngine::ingest(const IngestBatch& batch) {
     if (auto written = history_.append(dir_.historyFile(), history))
       ticket = historyFlusher_.written(std::move(written));
   }
-  writeStateLocked(now);
+  // The state document is renamed into place by the flush that the history needs anyway.
+  ticket = std::max(ticket, writeStateLocked(now));
   // Readers and other batches need not wait for the disk; only this caller's answer does.
   return {accepted, ticket};
 }
@@ -107,15 +116,20 @@ void StateEngine::storeLocked(std::string_view type, Reading reading) {
   }
 }
 
-// "state.json" is only ever replaced whole (written aside, then renamed; not flushed, so after
-// a power cut it may be the previous document).
-void StateEngine::writeStateLocked(double now) const {
+// "state.json" is only ever replaced whole: written aside, and renamed into place by the
+// flusher once its data is durable. The rename itself is not flushed, so after a power cut the
+// file may be the previous document, but never an empty one.
+std::uint64_t StateEngine::writeStateLocked(double now) {
   try {
     std::string text = stateDocument(held_, orvaned_, now).dump(2);
     text += '\n';
-    writeFileAtomically(dir_.stateFile(), text);
+    const std::filesystem::path target = dir_.stateFile();
+    auto [fd, temporary] = writeAside(target, text, 0666);
+    return historyFlusher_.replaced(std::make_shared<const OpenFile>(fd), std::move(temporary),
+                                    target);
   } catch (const std::exception&) {
     // The previous document stays; the next change rewrites it.
+    return 0;
   }
 }
 

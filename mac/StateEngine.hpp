@@ -34,22 +34,23 @@ class StateEngine {
 
   // Sets the flag read from disk at start-up; writes nothing.
   void setInitialOrvaned(bool enabled);
-  // Sets the flag, rewrites the state file and then replaces the flag file durably. Switches
+  // Sets the flag, replaces the state file and then the flag file, both durably. Switches
   // run one at a time from start to end, so the flag file always says what the last switch
   // to return said.
   void setOrvaned(bool enabled);
 
-  // Stores at most 2000 samples of `batch`, appends their history lines, rewrites the state
-  // file and returns as soon as the batch is stored, with how many samples were accepted and
-  // the ticket that whenFlushed takes (0: nothing to wait for). The lines' flush happens after
-  // the engine is free for other callers.
+  // Stores at most 2000 samples of `batch`, appends their history lines, writes the new state
+  // document aside and returns as soon as the batch is stored, with how many samples were
+  // accepted and the ticket that whenFlushed takes (0: nothing to wait for). The flush that
+  // makes the lines durable and renames the document into place happens after the engine is
+  // free for other callers.
   struct Ingested {
     std::int64_t accepted = 0;
     std::uint64_t flushTicket = 0;
   };
   Ingested ingest(const IngestBatch& batch);
-  // Calls `done` once the history lines of the ingest that got `ticket` are on stable
-  // storage; a flush that has to start runs through `run`.
+  // Calls `done` once the history lines and the state document of the ingest that got
+  // `ticket` are on stable storage; a flush that has to start runs through `run`.
   void whenFlushed(std::uint64_t ticket, std::function<void()> done,
                    const HistoryFlusher::Runner& run);
   // The state document as of now.
@@ -59,7 +60,9 @@ class StateEngine {
   static constexpr std::size_t maxHeartRates = 4000;
 
  private:
-  void writeStateLocked(double now) const;
+  // Writes the state document aside and returns the ticket after whose flush it has replaced
+  // "state.json" (0 when it could not be written).
+  std::uint64_t writeStateLocked(double now);
   void storeLocked(std::string_view type, Reading reading);
 
   const DataDirectory& dir_;
