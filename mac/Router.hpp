@@ -30,8 +30,8 @@ class Router {
   // makes those answers away from the threads that serve the others.
   static bool answerFlushesFiles(const FramedRequest& request);
 
-  // Calls `done` once the response may be sent: its ingest's history lines are on stable
-  // storage. A flush that has to start runs through `run`, so the caller never blocks.
+  // Calls `done` once the response may be sent: its ingest's history lines and state document
+  // are on stable storage. A flush that has to start runs through `run`, so the caller never blocks.
   void whenFlushed(const Response& response, std::function<void()> done,
                    const HistoryFlusher::Runner& run);
 
