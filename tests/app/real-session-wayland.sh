@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The app as a person meets it in a Wayland session (sway, headless) with a D-Bus tray: the
+# window's QR code decodes to the pairing link; once another workspace has the focus, a second
+# launch that carries an activation token, as a launcher hands one on, brings the first app's
+# pairing window back into focus; the tray's menu offers "Show pairing window" and "Quit", and
+# its "Quit" ends the app and its bridge. Exits 77 (skipped) when sway or a tool is missing.
+# usage: tests/app/real-session-wayland.sh PATH/TO/OrvaneBridgeApp
+source "$(dirname "$0")/session-fixture.sh"
+needs sway swaymsg grim jq zbarimg dbus-daemon setpriv
+/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "no python3-gi"
+compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null || skip "no qt6-wayland"
+# The first app's pairing window in sway's tree, if it is there.
+window() { swaymsg -t get_tree | jq -e ".. | objects | select(.pid? == $first and .name == \"Orvane Bridge\")"; }
+focused() { window | jq -e .focused >/dev/null; }
+unfocused() { window | jq -e '.focused | not' >/dev/null; }
+link="^orvane://pair\?host=[^&]+:$ORVANE_PORT&code=[a-z0-9-]+$"
+linkShown() { grim "$work/screen.png" && [[ $(zbarimg --raw -q --nodbus "$work/screen.png") =~ $link ]]; }
+
+# sway refuses to run as root: there it runs as nobody, in a runtime directory of nobody's.
+mkdir -m 0700 "$work/sway"
+printf '%s\n' 'xwayland disable' 'output HEADLESS-1 resolution 1280x800' \
+  'focus_on_window_activation focus' >"$work/sway/config"
+as=()
+if ((EUID == 0)); then
+  chmod 0711 "$work" && chown -R 65534:65534 "$work/sway"
+  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+start env XDG_RUNTIME_DIR="$work/sway" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
+  WLR_RENDERER=pixman "${as[@]}" sway -c "$work/sway/config"
+await compgen -G "$work/sway/sway-ipc.*.sock" >/dev/null || fail "sway did not start"
+SWAYSOCK=$(compgen -G "$work/sway/sway-ipc.*.sock") WAYLAND_DISPLAY=$(compgen -G "$work/sway/wayland-*[0-9]")
+export SWAYSOCK WAYLAND_DISPLAY QT_QPA_PLATFORM=wayland
+await swaymsg -t get_outputs >/dev/null 2>&1 || fail "sway does not answer"
+
+start dbus-daemon --session --nofork --print-address=3 3>"$work/bus"
+await test -s "$work/bus" || fail "the session bus did not start"
+DBUS_SESSION_BUS_ADDRESS=$(cat "$work/bus") && export DBUS_SESSION_BUS_ADDRESS
+# Qt looks for a tray once, as the app starts: the watcher must be there before.
+start /usr/bin/python3 "$here/tray-watcher.py" "$work/tray"
+watcher=${started[-1]}
+await grep -qx watching "$work/tray" 2>/dev/null || fail "the tray watcher did not start"
+
+start "$app"
+first=${started[-1]}
+await focused || fail "no focused pairing window after the first launch"
+bridge=$(ps -o pid= --ppid "$first" | tr -d ' ')
+[[ -n $bridge ]] || fail "the app started no bridge"
+await linkShown || fail "the window's QR code does not decode to a pairing link on $ORVANE_PORT"
+
+swaymsg -q workspace 2
+await unfocused || fail "the window kept the focus on another workspace"
+token=$(/usr/bin/python3 "$here/activation-token.py") || fail "sway gave no activation token"
+XDG_ACTIVATION_TOKEN=$token timeout 60 "$app" >/dev/null 2>&1 || fail "the second launch exited with $?"
+await focused || fail "a second launch with an activation token did not focus the pairing window"
+
+await grep -qx Quit "$work/tray" || fail "no tray item whose menu has \"Quit\""
+grep -qx 'Show pairing window' "$work/tray" || fail "the tray's menu has no \"Show pairing window\""
+kill -USR1 "$watcher"  # clicks "Quit"
+await gone "$first" || fail "the tray's Quit did not end the app"
+await gone "$bridge" || fail "the bridge outlived the app"
+echo "real session (Wayland): QR code, activation, tray menu and Quit behave"
