@@ -9,10 +9,11 @@ source "$(dirname "$0")/session-fixture.sh"
 needs sway swaymsg grim jq zbarimg dbus-daemon setpriv
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "no python3-gi"
 compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null || skip "no qt6-wayland"
-# The first app's pairing window in sway's tree, if it is there.
-window() { swaymsg -t get_tree | jq -e ".. | objects | select(.pid? == $first and .name == \"Orvane Bridge\")"; }
-focused() { window | jq -e .focused >/dev/null; }
-unfocused() { window | jq -e '.focused | not' >/dev/null; }
+# Whether sway's tree holds the first app's pairing window, focused (true) or not (false).
+focused() {
+  swaymsg -t get_tree | jq -e "any(.. | objects | select(.pid? == $first and
+    .name == \"Orvane Bridge\"); .focused == $1)" >/dev/null
+}
 link="^orvane://pair\?host=[^&]+:$ORVANE_PORT&code=[a-z0-9-]+$"
 linkShown() { grim "$work/screen.png" && [[ $(zbarimg --raw -q --nodbus "$work/screen.png") =~ $link ]]; }
 
@@ -42,16 +43,16 @@ await grep -qx watching "$work/tray" 2>/dev/null || fail "the tray watcher did n
 
 start "$app"
 first=${started[-1]}
-await focused || fail "no focused pairing window after the first launch"
+await focused true || fail "no focused pairing window after the first launch"
 bridge=$(ps -o pid= --ppid "$first" | tr -d ' ')
 [[ -n $bridge ]] || fail "the app started no bridge"
 await linkShown || fail "the window's QR code does not decode to a pairing link on $ORVANE_PORT"
 
 swaymsg -q workspace 2
-await unfocused || fail "the window kept the focus on another workspace"
+await focused false || fail "the window kept the focus on another workspace"
 token=$(/usr/bin/python3 "$here/activation-token.py") || fail "sway gave no activation token"
 XDG_ACTIVATION_TOKEN=$token timeout 60 "$app" >/dev/null 2>&1 || fail "the second launch exited with $?"
-await focused || fail "a second launch with an activation token did not focus the pairing window"
+await focused true || fail "a second launch with an activation token did not focus the pairing window"
 
 await grep -qx Quit "$work/tray" || fail "no tray item whose menu has \"Quit\""
 grep -qx 'Show pairing window' "$work/tray" || fail "the tray's menu has no \"Show pairing window\""

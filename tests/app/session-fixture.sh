@@ -5,13 +5,20 @@ set -euo pipefail
 app=$1 here=$(dirname "$0")
 work=$(mktemp -d)
 started=()
-trap 'kill "${started[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+# Last started, first ended: an app stops its bridge while its display still runs.
+cleanup() {
+  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
+    kill "${started[i]}" 2>/dev/null && await gone "${started[i]}"
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 start() { "$@" >/dev/null 2>&1 & started+=($!); }
 fail() { echo "FAILED: $*" >&2; exit 1; }
 skip() { echo "skipped: $* (scripts/setup --tests)"; exit 77; }
 needs() { for tool; do command -v "$tool" >/dev/null || skip "no $tool"; done; }
 # Polls "$@" every 0.1 s for at most 30 s.
-await() { for _ in $(seq 300); do "$@" && return 0; sleep 0.1; done; return 1; }
+await() { local end=$((SECONDS + 30)); until "$@"; do ((SECONDS < end)) || return 1; sleep 0.1; done; }
 # Exited, maybe a zombie nobody has reaped yet.
 gone() { [[ $(ps -o stat= -p "$1" || echo Z) == Z* ]]; }
 
