@@ -1,36 +1,30 @@
 #!/usr/bin/env bash
-# The app as a person meets it in a Wayland session (sway, headless) with a D-Bus tray: the
-# window's QR code decodes to the pairing link; once another workspace has the focus, a second
-# launch that carries an activation token, as a launcher hands one on, brings the first app's
-# pairing window back into focus; the tray's menu offers "Show pairing window" and "Quit", and
-# its "Quit" ends the app and its bridge. Exits 77 (skipped) when sway or a tool is missing.
+# The app as a person meets it in a Wayland session (headless sway) with a D-Bus tray: the
+# window's QR code decodes to the pairing link; with another workspace focused, a second launch
+# carrying an activation token (as a launcher hands one on) focuses the first app's pairing
+# window; the tray's menu offers "Show pairing window" and "Quit", whose click ends the app and
+# its bridge. Exits 77 (skipped) when sway or a tool is missing.
 # usage: tests/app/real-session-wayland.sh PATH/TO/OrvaneBridgeApp
 source "$(dirname "$0")/session-fixture.sh"
 needs sway swaymsg grim jq zbarimg dbus-daemon setpriv
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "no python3-gi"
-compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null || skip "no qt6-wayland"
+compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-*' >/dev/null || skip "no qt6-wayland"
 # Whether sway's tree holds the first app's pairing window, focused (true) or not (false).
-focused() {
-  swaymsg -t get_tree | jq -e "any(.. | objects | select(.pid? == $first and
-    .name == \"Orvane Bridge\"); .focused == $1)" >/dev/null
-}
+focused() { swaymsg -t get_tree | jq -e "any(.. | objects | select(.pid? == $first and
+  .name == \"Orvane Bridge\"); .focused == $1)" >/dev/null; }
 link="^orvane://pair\?host=[^&]+:$ORVANE_PORT&code=[a-z0-9-]+$"
-linkShown() { grim "$work/screen.png" && [[ $(zbarimg --raw -q --nodbus "$work/screen.png") =~ $link ]]; }
+linkShown() { grim "$work/s.png" && [[ $(zbarimg --raw -q --nodbus "$work/s.png") =~ $link ]]; }
 
 # sway refuses to run as root: there it runs as nobody, in a runtime directory of nobody's.
-mkdir -m 0700 "$work/sway"
+mkdir -m 0700 "$work/sway" && chmod 0711 "$work" && as=()
+((EUID)) || { as=(setpriv --reuid=65534 --regid=65534 --clear-groups); chown 65534 "$work/sway"; }
 printf '%s\n' 'xwayland disable' 'output HEADLESS-1 resolution 1280x800' \
   'focus_on_window_activation focus' >"$work/sway/config"
-as=()
-if ((EUID == 0)); then
-  chmod 0711 "$work" && chown -R 65534:65534 "$work/sway"
-  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-fi
 start env XDG_RUNTIME_DIR="$work/sway" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
   WLR_RENDERER=pixman "${as[@]}" sway -c "$work/sway/config"
 await compgen -G "$work/sway/sway-ipc.*.sock" >/dev/null || fail "sway did not start"
-SWAYSOCK=$(compgen -G "$work/sway/sway-ipc.*.sock") WAYLAND_DISPLAY=$(compgen -G "$work/sway/wayland-*[0-9]")
-export SWAYSOCK WAYLAND_DISPLAY QT_QPA_PLATFORM=wayland
+export SWAYSOCK=$(compgen -G "$work/sway/sway-ipc.*.sock") QT_QPA_PLATFORM=wayland
+export WAYLAND_DISPLAY=$(compgen -G "$work/sway/wayland-*[0-9]")
 await swaymsg -t get_outputs >/dev/null 2>&1 || fail "sway does not answer"
 
 start dbus-daemon --session --nofork --print-address=3 3>"$work/bus"
@@ -51,8 +45,8 @@ await linkShown || fail "the window's QR code does not decode to a pairing link 
 swaymsg -q workspace 2
 await focused false || fail "the window kept the focus on another workspace"
 token=$(/usr/bin/python3 "$here/activation-token.py") || fail "sway gave no activation token"
-XDG_ACTIVATION_TOKEN=$token timeout 60 "$app" >/dev/null 2>&1 || fail "the second launch exited with $?"
-await focused true || fail "a second launch with an activation token did not focus the pairing window"
+XDG_ACTIVATION_TOKEN=$token timeout 60 "$app" >/dev/null 2>&1 || fail "the second launch exited $?"
+await focused true || fail "a second launch with an activation token did not focus the window"
 
 await grep -qx Quit "$work/tray" || fail "no tray item whose menu has \"Quit\""
 grep -qx 'Show pairing window' "$work/tray" || fail "the tray's menu has no \"Show pairing window\""

@@ -18,7 +18,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 skip() { echo "skipped: $* (scripts/setup --tests)"; exit 77; }
 needs() { for tool; do command -v "$tool" >/dev/null || skip "no $tool"; done; }
 # Polls "$@" every 0.1 s for at most 30 s.
-await() { local end=$((SECONDS + 30)); until "$@"; do ((SECONDS < end)) || return 1; sleep 0.1; done; }
+await() { local by=$((SECONDS + 30)); until "$@"; do ((SECONDS < by)) || return; sleep 0.1; done; }
 # Exited, maybe a zombie nobody has reaped yet.
 gone() { [[ $(ps -o stat= -p "$1" || echo Z) == Z* ]]; }
 
