@@ -52,5 +52,5 @@ await grep -qx Quit "$work/tray" || fail "no tray item whose menu has \"Quit\""
 grep -qx 'Show pairing window' "$work/tray" || fail "the tray's menu has no \"Show pairing window\""
 kill -USR1 "$watcher"  # clicks "Quit"
 await gone "$first" || fail "the tray's Quit did not end the app"
-await gone "$bridge" || fail "the bridge outlived the app"
+await gone "$bridge" || { kill "$bridge"; fail "the bridge outlived the app"; }
 echo "real session (Wayland): QR code, activation, tray menu and Quit behave"

@@ -41,5 +41,5 @@ xdotool mousemove --window "$(trayIcon)" 8 8 click 3
 sleep 0.5  # the menu opens; "Quit" is its last entry
 xdotool key Up Return
 await gone "$first" || fail "the tray's Quit did not end the app"
-await gone "$bridge" || fail "the bridge outlived the app"
+await gone "$bridge" || { kill "$bridge"; fail "the bridge outlived the app"; }
 echo "real session (X11): close, relaunch and tray Quit behave"
