@@ -1,6 +1,5 @@
-# Sourced by the real-session checks (usage: SCRIPT PATH/TO/OrvaneBridgeApp): a throwaway work
-# directory with the app's data and runtime directories, a free port, and helpers that start
-# programs in the background (all ended on exit), wait with a bound, fail and skip.
+# Sourced by the real-session checks (usage: SCRIPT PATH/TO/OrvaneBridgeApp): a work directory with
+# the app's data and runtime directories, a free port; start (ended on exit), await, fail, skip.
 set -euo pipefail
 app=$1 here=$(dirname "$0")
 work=$(mktemp -d)
