@@ -16,6 +16,7 @@ check "control names the package and this architecture" test "$(dpkg-deb -f "$de
 for needed in qt6-qpa-plugins libqt6charts6; do
   check "it depends on $needed" grep -qw $needed <<<"$(dpkg-deb -f "$deb" Depends)"
 done
+check "it recommends qt6-wayland" grep -qw qt6-wayland <<<"$(dpkg-deb -f "$deb" Recommends)"
 check "apt can install it (simulated)" timeout 120 apt-get -s -qq -o Debug::NoLocking=1 install "$deb"
 
 dpkg-deb -x "$deb" "$work" || exit 1
@@ -28,6 +29,9 @@ entry=$usr/share/applications/OrvaneBridgeApp.desktop
 check "desktop-file-validate accepts the entry" desktop-file-validate "$entry"
 check "the entry runs bin/OrvaneBridgeApp" grep -qx 'Exec=OrvaneBridgeApp' "$entry"
 check "the entry offers the Today window" grep -qx 'Exec=OrvaneBridgeApp --today' "$entry"
+check "software centres find the app's metainfo" \
+  test -f "$usr/share/metainfo/invalid.orvane.OrvaneBridgeApp.metainfo.xml"
+check "appstreamcli accepts it and the entry it launches" appstreamcli validate-tree --no-net "$work"
 # PNG header: width, height (big-endian), bit depth and colour type (6: RGBA) at bytes 16-25.
 for side in 48 128 256; do
   size="0 0 $((side >> 8)) $((side & 255))"
