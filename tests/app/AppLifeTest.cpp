@@ -8,14 +8,17 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
 #include "AppTestSupport.hpp"
 #include "OrvaneBridgeApp.hpp"
+#include "PairingWindow.hpp"
 #include "Palette.hpp"
 #include "SingleInstance.hpp"
 #include "TodayWindow.hpp"
+#include "Tray.hpp"
 
 namespace orvane {
 namespace {
@@ -39,7 +42,7 @@ class AppInstance : public test::FakeBridgeTest {
   }
   void launch() {
     app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->applicationDidFinishLaunching();
+    app_->handleLaunch({});
     events_.next(), events_.next();  // the card run and the bridge's start
     ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
   }
@@ -49,6 +52,9 @@ class AppInstance : public test::FakeBridgeTest {
     if (std::filesystem::copy_file(ORVANE_APP_PATH, dir / "OrvaneBridgeApp",
                                    std::filesystem::copy_options::skip_existing))
       installFakeAt(dir / "OrvaneBridgeApp.resources" / "OrvaneBridge", true);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_ACTIVATION_TOKEN", "from-the-launcher");
+    program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(test::qPath(dir / "OrvaneBridgeApp"), arguments);
     ASSERT_TRUE(program.waitForStarted(20'000));
@@ -71,6 +77,7 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   launch();
   QObject::connect(&first, &SingleInstance::launchRequested, app_.get(),
                    &OrvaneBridgeApp::handleLaunch);
+  QSignalSpy handedOver(&first, &SingleInstance::launchRequested);
   app_->window()->close();
 
   QProcess second;
@@ -81,6 +88,8 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   ASSERT_NE(app_->todayWindow(), nullptr);
   EXPECT_TRUE(app_->todayWindow()->isVisible());
   EXPECT_TRUE(events_.drain().empty());  // no card run, no second bridge
+  ASSERT_EQ(handedOver.count(), 1);
+  EXPECT_EQ(handedOver[0][1].toByteArray(), "from-the-launcher");  // raises it on Wayland
 }
 
 class AppQuit : public AppInstance, public ::testing::WithParamInterface<std::string> {};
@@ -89,13 +98,13 @@ TEST_P(AppQuit, SendsTheBridgeOneTerminationRequest) {
   launch();
   const pid_t bridge = app_->bridgePid();
   if (GetParam() == "tray") {
-    app_->tray()->quitAction()->trigger();
+    app_->tray()->menu()->actions().constLast()->trigger();  // "Quit"
   } else {
     ASSERT_TRUE(QTest::qWaitForWindowActive(app_->window()));
     QTest::keyClick(app_->window(), Qt::Key_Q, Qt::ControlModifier);
   }
   EXPECT_EQ(events_.next(), "TERM " + std::to_string(bridge));
-  app_->applicationWillTerminate();  // as the end of the event loop calls it next
+  app_->stopBridge();  // as the end of the event loop calls it next
   EXPECT_TRUE(events_.drain().empty());
 }
 
@@ -134,13 +143,10 @@ class BridgeBadge : public test::DataDirTest {
       std::filesystem::create_symlink(ORVANE_APP_RESOURCES "/OrvaneBridge",
                                       resources() / "OrvaneBridge");
     app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->applicationDidFinishLaunching();
-  }
-  QLabel* label(const char* name) const {
-    return app_->window()->findChild<QLabel*>(QString::fromLatin1(name));
+    app_->handleLaunch({});
   }
   bool badgeSays(const QString& text) const {
-    return QTest::qWaitFor([&] { return label("badge")->text() == text; }, 20'000);
+    return QTest::qWaitFor([&] { return app_->window()->badge()->text() == text; }, 20'000);
   }
   std::string token() const {
     std::string code;
@@ -170,11 +176,10 @@ TEST_P(BadgeStates, SayWhatAnswersOnThePort) {
     ::kill(app_->bridgePid(), SIGKILL);
   }
   EXPECT_TRUE(badgeSays(QString::fromUtf8(GetParam().text).replace("%1", QString::number(port_))))
-      << label("badge")->text().toStdString();
-  const QColor colour = label("badge")->palette().color(QPalette::WindowText);
+      << app_->window()->badge()->text().toStdString();
+  const QColor colour = app_->window()->badge()->palette().color(QPalette::WindowText);
   EXPECT_EQ(colour, GetParam().running ? palette::sage() : palette::warning());
-  EXPECT_EQ(app_->tray()->statusAction()->text().startsWith(QStringLiteral("Running")),
-            GetParam().running);
+  EXPECT_EQ(app_->tray()->status().startsWith(QStringLiteral("Running")), GetParam().running);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -186,27 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadgeCase{Holder::outsideBridge, "Orvane Bridge running outside this app", true},
         BadgeCase{Holder::noBridge, "Orvane Bridge not found", false}));
 
-TEST_F(BridgeBadge, TrayLineFollowsTheStateFile) {
-  hold(Holder::ownChild);
-  const auto trayLine = [&](const QString& text) {
-    return QTest::qWaitFor([&] { return app_->tray()->statusAction()->text() == text; }, 20'000);
-  };
-  const qint64 twoMinutesAgo = QDateTime::currentSecsSinceEpoch() - 150;
-  test::writeFile(dataPath() / "state.new", "{\"updated_at\": " + std::to_string(twoMinutesAgo) +
-                                                ", \"heart_rate\": {\"bpm\": 72}}");
-  std::filesystem::rename(dataPath() / "state.new", dataPath() / "state.json");
-  EXPECT_TRUE(trayLine(QStringLiteral("Running \u2014 last batch 2 min ago, 72 bpm")));
-}
-
 TEST_F(BridgeBadge, NewCodeLeavesABridgeStartedOutsideAloneAndSaysWhy) {
   hold(Holder::outsideBridge);
   ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running outside this app")));
   const std::string code = token();
-  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  app_->window()->newCodeButton()->click();
   EXPECT_TRUE(QTest::qWaitFor([&] { return app_->window()->findChild<QMessageBox*>(); }, 20'000));
   EXPECT_TRUE(app_->window()->findChild<QMessageBox*>()->text().contains("keeps its code"));
   EXPECT_EQ(token(), code);
-  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + code);
+  EXPECT_EQ(app_->window()->codeRow()->text().toStdString(), "Code: " + code);
 }
 
 TEST_F(BridgeBadge, NewCodeWhoseBridgeFailsToStartShowsItStopped) {
@@ -219,10 +212,10 @@ TEST_F(BridgeBadge, NewCodeWhoseBridgeFailsToStartShowsItStopped) {
                   "#!/bin/sh\n[ \"$1\" = --rotate-pairing ] && exec '" ORVANE_APP_RESOURCES
                   "/OrvaneBridge' \"$1\"\nexit 1\n");
   std::filesystem::permissions(resources() / "OrvaneBridge", std::filesystem::perms::owner_all);
-  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  app_->window()->newCodeButton()->click();
   EXPECT_TRUE(badgeSays(QStringLiteral("Orvane Bridge stopped")));
   EXPECT_NE(token(), old);
-  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + token());
+  EXPECT_EQ(app_->window()->codeRow()->text().toStdString(), "Code: " + token());
 }
 
 }  // namespace

@@ -99,13 +99,6 @@ inline bool waitForExit(pid_t pid) {
   return exited;
 }
 
-// True while `pid` (a child of this process) runs: not exited, not even as a zombie.
-inline bool stillRunning(pid_t pid) {
-  siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == 0;
-}
-
 inline void killAndReap(pid_t pid) {
   if (pid > 0 && ::kill(pid, SIGKILL) == 0)
     waitForExit(pid);

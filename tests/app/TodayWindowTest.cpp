@@ -13,6 +13,7 @@
 
 #include "AppTestSupport.hpp"
 #include "OrvaneBridgeApp.hpp"
+#include "Tray.hpp"
 
 namespace orvane {
 namespace {
@@ -101,6 +102,21 @@ TEST_F(TodayWindowTest, FollowsBatchesWhileShown) {
   refreshed.clear();
   std::ofstream(dataPath() / "history.jsonl", std::ios::app) << heartRate(5, 80);
   EXPECT_FALSE(refreshed.wait(500));
+}
+
+// The tray's status line follows "state.json" as it is replaced, and says how long ago in the
+// same words as the window's headline.
+TEST_F(TodayWindowTest, SaysHowLongAgoAsTheTrayDoes) {
+  Tray tray(test::qPath(dataPath()));
+  tray.setBridgeState(BridgeState::running, 8788);
+  const qint64 thirtyHoursAgo = QDateTime::currentSecsSinceEpoch() - 30 * 3600;
+  test::writeFile(dataPath() / "state.new", "{\"updated_at\":" + std::to_string(thirtyHoursAgo) +
+                                                ",\"heart_rate\":{\"bpm\":72,\"age_seconds\":0}}");
+  std::filesystem::rename(dataPath() / "state.new", dataPath() / "state.json");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return tray.status() == "Running \u2014 last batch 1 day ago, 72 bpm"; }, 5000));
+  window_->show();
+  EXPECT_EQ(texts()[0], "72 bpm · 1 day ago");
 }
 
 TEST_F(TodayWindowTest, TheAppMakesOneWindowForItsDataDirectory) {
