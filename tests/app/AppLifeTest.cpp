@@ -35,16 +35,9 @@ class AppInstance : public test::FakeBridgeTest {
     installFake(/*surviveTerm=*/true);
   }
   void TearDown() override {
-    if (app_)
-      test::killAndReap(app_->bridgePid());
+    FakeBridgeTest::TearDown();
     ::unsetenv("ORVANE_DIR");
     ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  void launch() {
-    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->handleLaunch({});
-    events_.next(), events_.next();  // the card run and the bridge's start
-    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
   }
   // The real program, with a fake bridge of its own that reports to the same channel.
   void startProgram(QProcess& program, const QStringList& arguments = {}) {
@@ -59,8 +52,6 @@ class AppInstance : public test::FakeBridgeTest {
     program.start(test::qPath(dir / "OrvaneBridgeApp"), arguments);
     ASSERT_TRUE(program.waitForStarted(20'000));
   }
-
-  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
@@ -75,6 +66,7 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   SingleInstance first(test::qPath(root_.path() / "data"));
   ASSERT_EQ(first.claim({}), SingleInstance::Role::first);
   launch();
+  expectCardRunThenServer("--pairing");
   QObject::connect(&first, &SingleInstance::launchRequested, app_.get(),
                    &OrvaneBridgeApp::handleLaunch);
   QSignalSpy handedOver(&first, &SingleInstance::launchRequested);
@@ -96,13 +88,12 @@ class AppQuit : public AppInstance, public ::testing::WithParamInterface<std::st
 
 TEST_P(AppQuit, SendsTheBridgeOneTerminationRequest) {
   launch();
+  expectCardRunThenServer("--pairing");
   const pid_t bridge = app_->bridgePid();
-  if (GetParam() == "tray") {
+  if (GetParam() == "tray")
     app_->tray()->menu()->actions().constLast()->trigger();  // "Quit"
-  } else {
-    ASSERT_TRUE(QTest::qWaitForWindowActive(app_->window()));
-    QTest::keyClick(app_->window(), Qt::Key_Q, Qt::ControlModifier);
-  }
+  else
+    emit app_->window()->quitRequested();
   EXPECT_EQ(events_.next(), "TERM " + std::to_string(bridge));
   app_->stopBridge();  // as the end of the event loop calls it next
   EXPECT_TRUE(events_.drain().empty());
@@ -124,7 +115,7 @@ class BridgeBadge : public test::DataDirTest {
   }
   void TearDown() override {
     if (app_)
-      test::killAndReap(app_->bridgePid());
+      ::kill(app_->bridgePid(), SIGKILL);
     ::unsetenv("ORVANE_PORT");
     DataDirTest::TearDown();
   }

@@ -1,9 +1,7 @@
-// Fixtures shared by the app's tests: a stand-in bridge that reports what happens to it,
-// bounded waits for child processes, and a QR Code reader.
+// Fixtures shared by the app's tests: a stand-in bridge that reports what happens to it, the app
+// launched against it, and a QR Code reader.
 #pragma once
 
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zbar.h>
@@ -15,6 +13,7 @@
 #include <fstream>
 #include <vector>
 
+#include "OrvaneBridgeApp.hpp"
 #include "PairingCard.hpp"
 #include "TestSupport.hpp"
 
@@ -88,23 +87,7 @@ class EventChannel {
   std::streamoff offset_ = 0;
 };
 
-// Reaps `pid` (a child of this process) once it has exited, waiting at most 20 s.
-inline bool waitForExit(pid_t pid) {
-  const int notice = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  pollfd entry{notice, POLLIN, 0};
-  const bool exited = notice >= 0 && ::poll(&entry, 1, 20'000) > 0;
-  if (exited)
-    ::waitpid(pid, nullptr, 0);
-  ::close(notice);
-  return exited;
-}
-
-inline void killAndReap(pid_t pid) {
-  if (pid > 0 && ::kill(pid, SIGKILL) == 0)
-    waitForExit(pid);
-}
-
-// A resources directory (holding no bridge yet) and a stand-in bridge for it. The stand-in
+// A resources directory (holding no bridge yet), a stand-in bridge for it and the app. The stand-in
 // reports "args N [a] [b]..." for every run; with "--pairing" or "--rotate-pairing" it prints
 // the bridge's own card and exits; with no argument it reports "serve PID" and idles until the
 // test has ended. A termination request is reported as "TERM PID" and ends it, unless
@@ -116,7 +99,20 @@ class FakeBridgeTest : public ::testing::Test {
     writeFile(root_.path() / "card-rotate", pairingCard("cedar-owl-2", "10.2.2.2:8788"));
     std::filesystem::create_directory(resources());
   }
+  void TearDown() override {
+    if (app_ && app_->bridgePid() > 0)
+      ::kill(app_->bridgePid(), SIGKILL);
+  }
   std::filesystem::path resources() const { return root_.path() / "resources"; }
+  void launch() {
+    app_ = std::make_unique<OrvaneBridgeApp>(qPath(resources()));
+    app_->handleLaunch({});
+  }
+  void expectCardRunThenServer(const std::string& flag) {
+    ASSERT_EQ(events_.next(), "args 1 [" + flag + "]");
+    ASSERT_EQ(events_.next(), "args 0");
+    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
+  }
   void installFake(bool surviveTerm = false) {
     installFakeAt(resources() / "OrvaneBridge", surviveTerm);
   }
@@ -138,6 +134,7 @@ esac
 
   TemporaryDirectory root_;
   EventChannel events_{root_.path() / "events"};
+  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 }  // namespace orvane::test

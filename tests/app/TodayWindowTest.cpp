@@ -12,7 +12,6 @@
 #include <memory>
 
 #include "AppTestSupport.hpp"
-#include "OrvaneBridgeApp.hpp"
 #include "Tray.hpp"
 
 namespace orvane {
@@ -117,17 +116,6 @@ TEST_F(TodayWindowTest, SaysHowLongAgoAsTheTrayDoes) {
       [&] { return tray.status() == "Running \u2014 last batch 1 day ago, 72 bpm"; }, 5000));
   window_->show();
   EXPECT_EQ(texts()[0], "72 bpm · 1 day ago");
-}
-
-TEST_F(TodayWindowTest, TheAppMakesOneWindowForItsDataDirectory) {
-  test::writeFile(dataPath() / "history.jsonl", heartRate(20, 70));
-  OrvaneBridgeApp app(test::qPath(rootPath() / "no-resources"));
-  app.showTodayWindow();
-  TodayWindow* first = app.todayWindow();
-  app.showTodayWindow();
-  EXPECT_EQ(app.todayWindow(), first);
-  EXPECT_EQ(first->windowTitle(), QStringLiteral("Orvane Bridge — Today"));
-  EXPECT_FALSE(first->findChild<QLabel*>(QStringLiteral("empty"))->isVisible());
 }
 
 }  // namespace
