@@ -103,23 +103,20 @@ INSTANTIATE_TEST_SUITE_P(Ways, AppQuit, ::testing::Values("Ctrl+Q", "tray"));
 
 enum class Holder { ownChild, killedChild, plainListener, outsideBridge, noBridge };
 
-class BridgeBadge : public test::DataDirTest {
+class BridgeBadge : public AppInstance {
  protected:
   void SetUp() override {
-    DataDirTest::SetUp();
+    AppInstance::SetUp();
     QTcpServer probe;
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
     port_ = probe.serverPort();
     ::setenv("ORVANE_PORT", std::to_string(port_).c_str(), 1);
-    std::filesystem::create_directory(resources());
+    std::filesystem::remove(resources() / "OrvaneBridge");
   }
   void TearDown() override {
-    if (app_)
-      ::kill(app_->bridgePid(), SIGKILL);
+    AppInstance::TearDown();
     ::unsetenv("ORVANE_PORT");
-    DataDirTest::TearDown();
   }
-  std::filesystem::path resources() const { return rootPath() / "resources"; }
 
   void hold(Holder holder) {
     if (holder == Holder::plainListener) {
@@ -133,22 +130,20 @@ class BridgeBadge : public test::DataDirTest {
     if (holder != Holder::noBridge)
       std::filesystem::create_symlink(ORVANE_APP_RESOURCES "/OrvaneBridge",
                                       resources() / "OrvaneBridge");
-    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->handleLaunch({});
+    launch();
   }
   bool badgeSays(const QString& text) const {
     return QTest::qWaitFor([&] { return app_->window()->badge()->text() == text; }, 20'000);
   }
   std::string token() const {
     std::string code;
-    std::ifstream(dataPath() / "token") >> code;
+    std::ifstream(root_.path() / "data" / "token") >> code;
     return code;
   }
 
   quint16 port_ = 0;
   QTcpServer listener_;
   QProcess outside_;
-  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 struct BadgeCase {
