@@ -14,7 +14,9 @@ namespace {
 
 TEST(BridgeChild, PassesOnItsLastWordsAndLeavesNothingBehind) {
   test::TemporaryDirectory root;
-  test::writeFile(root.path() / "failing", "#!/bin/sh\necho 'port 8788: in use' >&2; exit 1\n");
+  // The last line, cut short by the exit, still counts as a line.
+  test::writeFile(root.path() / "failing",
+                  "#!/bin/sh\nprintf 'bad\\nport 8788: in use' >&2; exit 1\n");
   test::writeFile(root.path() / "serving", "#!/bin/sh\nexec sleep 60\n");
   for (const char* name : {"failing", "serving"})
     std::filesystem::permissions(root.path() / name, std::filesystem::perms::owner_all);
@@ -34,7 +36,7 @@ TEST(BridgeChild, PassesOnItsLastWordsAndLeavesNothingBehind) {
   };
   ::testing::internal::CaptureStderr();
   cycle();
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "port 8788: in use\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "bad\nport 8788: in use\n");
   EXPECT_EQ(child.lastErrorLine(), "port 8788: in use");
 
   const auto before = descriptors();
