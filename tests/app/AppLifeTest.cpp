@@ -79,7 +79,7 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   EXPECT_TRUE(app_->window()->isVisible());
   ASSERT_NE(app_->todayWindow(), nullptr);
   EXPECT_TRUE(app_->todayWindow()->isVisible());
-  EXPECT_TRUE(events_.drain().empty());  // no card run, no second bridge
+  EXPECT_EQ(events_.next(0), std::nullopt);  // no card run, no second bridge
   ASSERT_EQ(handedOver.count(), 1);
   EXPECT_EQ(handedOver[0][1].toByteArray(), "from-the-launcher");  // raises it on Wayland
 }
@@ -96,7 +96,7 @@ TEST_P(AppQuit, SendsTheBridgeOneTerminationRequest) {
     emit app_->window()->quitRequested();
   EXPECT_EQ(events_.next(), "TERM " + std::to_string(bridge));
   app_->stopBridge();  // as the end of the event loop calls it next
-  EXPECT_TRUE(events_.drain().empty());
+  EXPECT_EQ(events_.next(0), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, AppQuit, ::testing::Values("Ctrl+Q", "tray"));
@@ -171,7 +171,6 @@ TEST_P(BadgeStates, SayWhatAnswersOnThePort) {
 INSTANTIATE_TEST_SUITE_P(
     Holders, BadgeStates,
     ::testing::Values(
-        BadgeCase{Holder::ownChild, "Orvane Bridge running", true},
         BadgeCase{Holder::killedChild, "Orvane Bridge stopped", false},
         BadgeCase{Holder::plainListener, "Port %1 is in use by another program", false},
         BadgeCase{Holder::outsideBridge, "Orvane Bridge running outside this app", true},

@@ -74,14 +74,6 @@ class EventChannel {
     return std::nullopt;
   }
 
-  // Every complete line that has already arrived.
-  std::vector<std::string> drain() {
-    std::vector<std::string> lines;
-    while (auto line = next(0))
-      lines.push_back(*line);
-    return lines;
-  }
-
  private:
   std::filesystem::path log_;
   std::streamoff offset_ = 0;

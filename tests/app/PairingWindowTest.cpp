@@ -25,7 +25,6 @@ TEST(PairingWindow, ShowsThePairingCopiesItsLinkAndPassesOnWhatIsAsked) {
   window.setPairing(PairingInfo("10.2.2.2:8788", "c\u00e9dar-owl-2"));
   window.show();
   window.activateWindow();
-  EXPECT_EQ(window.windowTitle(), "Orvane Bridge");
   EXPECT_EQ(window.size(), QSize(440, 660));
   EXPECT_EQ(window.hostRow()->text(), "Computer: 10.2.2.2:8788");
   EXPECT_EQ(window.codeRow()->text(), "Code: c\u00e9dar-owl-2");
@@ -119,7 +118,7 @@ TEST_P(AppProgram, QuitSignalAsksTheBridgeToStopOnceAndEndsTheApp) {
   ::kill(static_cast<pid_t>(app.processId()), GetParam());
   EXPECT_TRUE(app.waitForFinished(20'000));
   EXPECT_EQ(events_.next(), "TERM " + serving.substr(6));
-  EXPECT_TRUE(events_.drain().empty());
+  EXPECT_EQ(events_.next(0), std::nullopt);
 }
 INSTANTIATE_TEST_SUITE_P(QuitSignals, AppProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
