@@ -6,175 +6,121 @@
 // menu opens, a rotation ends or the child exits; nothing runs on a timer while idle.
 #include "OrvaneBridgeApp.hpp"
 
-#include <QAction>
-#include <QApplication>
-#include <QDateTime>
+#include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
-#include <QPushButton>
-#include <QTimer>
-#include <QWidget>
-#include <cstdio>
-#include <system_error>
+#include <QGuiApplication>
+#include <chrono>
 #include <utility>
 
-#include "AppIcon.hpp"
 #include "BundleResources.hpp"
 #include "DataDirectory.hpp"
-#include "PairingInfo.hpp"
-#include "QuitSignals.hpp"
-#include "RoundedImageView.hpp"
-#include "SingleInstance.hpp"
+#include "PairingWindow.hpp"
 #include "TodayWindow.hpp"
+#include "Tray.hpp"
 
 namespace orvane {
 namespace {
 
-void bringToFront(QWidget* window) {
+// Long enough for any bridge to exit on its own; past it the old bridge is killed so that the
+// new one can take the port.
+constexpr std::chrono::milliseconds bridgeExitLimit{10'000};
+
+QString dataDirectory() {
+  return QFile::decodeName(DataDirectory::fromEnvironment().path().c_str());
+}
+
+// On Wayland only a launch's activation token lets a window take the focus, and Qt reads it
+// from the environment when the window asks for activation (or is mapped anew). Under X11 the
+// token plays no part.
+void bringToFront(QWidget* window, const QByteArray& activationToken) {
+  if (!activationToken.isEmpty())
+    qputenv("XDG_ACTIVATION_TOKEN", activationToken);
   window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
   window->show();
   // The offscreen platform (headless runs) cannot raise and says so on every call.
   if (QGuiApplication::platformName() != QLatin1String("offscreen"))
     window->raise();
   window->activateWindow();
+  // Spent, and not the bridge's.
+  qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 }  // namespace
 
 OrvaneBridgeApp::OrvaneBridgeApp(QString resourcesDirectory)
     : resourcesDirectory_(std::move(resourcesDirectory)), monitor_([this] {
-        if (!helperURL())
+        if (!bridgeExecutable())
           return ChildStatus::notFound;
-        return bridgeRunning_ ? ChildStatus::running : ChildStatus::exited;
+        return bridge_.isRunning() ? ChildStatus::running : ChildStatus::exited;
       }) {
   connect(&monitor_, &BridgeMonitor::checked, this, &OrvaneBridgeApp::bridgeChecked);
+  connect(&bridge_, &BridgeChild::exited, this, &OrvaneBridgeApp::checkBridge);
 }
 
 OrvaneBridgeApp::~OrvaneBridgeApp() = default;
 
-pid_t OrvaneBridgeApp::bridgePid() const {
-  return bridgeProcess_ && bridgeProcess_->launched() ? bridgeProcess_->pid() : -1;
+void OrvaneBridgeApp::handleLaunch(const QStringList& arguments,
+                                   const QByteArray& activationToken) {
+  if (!window_)
+    start();
+  if (arguments.contains(QStringLiteral("--today"))) {
+    // The pairing window comes back too, behind the "Today" window that takes the focus.
+    showPairingWindow();
+    showTodayWindow(activationToken);
+  } else {
+    showPairingWindow(activationToken);
+  }
 }
 
-void OrvaneBridgeApp::applicationDidFinishLaunching() {
+void OrvaneBridgeApp::start() {
   // An ordinary top-level window already makes a regular, frontable application here; there
   // is no activation policy to set.
   const PairingInfo pairing = PairingInfo::load(resourcesDirectory_, false);
   startBridge();
-  buildWindow(pairing);
-  buildTray();
-  watchStateFile();
-  window_->activateWindow();
-  checkBridge();
+  window_ = std::make_unique<PairingWindow>();
+  connect(window_.get(), &PairingWindow::newCodeRequested, this,
+          &OrvaneBridgeApp::rotatePairingCode);
+  connect(window_.get(), &PairingWindow::quitRequested, this, &OrvaneBridgeApp::quit);
+  tray_ = std::make_unique<Tray>(dataDirectory());
+  connect(tray_.get(), &Tray::showPairingRequested, this, [this] { showPairingWindow(); });
+  connect(tray_.get(), &Tray::showTodayRequested, this, [this] { showTodayWindow(); });
+  connect(tray_.get(), &Tray::quitRequested, this, &OrvaneBridgeApp::quit);
+  connect(tray_.get(), &Tray::aboutToShowMenu, this, &OrvaneBridgeApp::checkBridge);
+  showPairing(pairing);
+  showBridgeState(BridgeState::checking);
 }
 
-void OrvaneBridgeApp::applicationWillTerminate() {
+void OrvaneBridgeApp::stopBridge() {
   if (std::exchange(quitting_, true))
     return;
-  exitWatcher_.reset();
-  if (bridgeProcess_)
-    bridgeProcess_->terminate();
+  bridge_.terminate();
 }
 
 void OrvaneBridgeApp::quit() {
-  applicationWillTerminate();
+  stopBridge();
   QCoreApplication::quit();
 }
 
-void OrvaneBridgeApp::handleLaunch(const QStringList& arguments) {
-  // "--today" opens the "Today" window in front of the pairing window.
-  showPairingWindow();
-  if (arguments.contains(QStringLiteral("--today")))
-    showTodayWindow();
-}
-
-void OrvaneBridgeApp::showPairingWindow() {
+void OrvaneBridgeApp::showPairingWindow(const QByteArray& activationToken) {
   if (!window_)
     return;
-  bringToFront(window_.get());
+  bringToFront(window_.get(), activationToken);
   checkBridge();
 }
 
-void OrvaneBridgeApp::showTodayWindow() {
+void OrvaneBridgeApp::showTodayWindow(const QByteArray& activationToken) {
   if (!todayWindow_)
-    todayWindow_ = std::make_unique<TodayWindow>(
-        QFile::decodeName(DataDirectory::fromEnvironment().path().c_str()));
-  bringToFront(todayWindow_.get());
+    todayWindow_ = std::make_unique<TodayWindow>(dataDirectory());
+  bringToFront(todayWindow_.get(), activationToken);
 }
 
-std::optional<QString> OrvaneBridgeApp::helperURL() const {
+std::optional<QString> OrvaneBridgeApp::bridgeExecutable() const {
   return locateBridge(resourcesDirectory_);
 }
 
 void OrvaneBridgeApp::startBridge() {
-  const std::optional<QString> executable = helperURL();
-  if (!executable)
-    return;
-  try {
-    auto output = std::make_unique<Pipe>();
-    auto error = std::make_unique<Pipe>();
-    outputPipe_ = std::move(output);
-    errorPipe_ = std::move(error);
-  } catch (const std::system_error&) {
-    // Out of descriptors: the same as a failed launch.
-    bridgeProcess_.emplace();
-    return;
-  }
-  ChildProcess child = ChildProcess::launch(QFile::encodeName(*executable).toStdString(), {},
-                                            outputPipe_->writeEnd(), errorPipe_->writeEnd());
-  // The child holds its own copies; the pipes are kept, unread, for the child's lifetime.
-  outputPipe_->closeWriteEnd();
-  errorPipe_->closeWriteEnd();
-  bridgeRunning_ = child.launched();
-  if (bridgeRunning_) {
-    exitWatcher_ = std::make_unique<ChildExitWatcher>(child.pid());
-    connect(exitWatcher_.get(), &ChildExitWatcher::exited, this, [this] {
-      bridgeRunning_ = false;
-      checkBridge();
-    });
-  }
-  bridgeProcess_ = std::move(child);
-}
-
-void OrvaneBridgeApp::watchStateFile() {
-  const QString directory = QFile::decodeName(DataDirectory::fromEnvironment().path().c_str());
-  stateFile_ = directory + QStringLiteral("/state.json");
-  // The file is replaced by a rename after every batch, which the directory sees; the
-  // history's appends do not wake the app.
-  if (QFileInfo::exists(directory))
-    stateWatcher_.addPath(directory);
-  connect(&stateWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
-    received_ = ReceivedState::read(stateFile_);
-    refreshTray();
-  });
-  received_ = ReceivedState::read(stateFile_);
-  refreshTray();
-}
-
-void OrvaneBridgeApp::buildTray() {
-  tray_ = std::make_unique<Tray>();
-  QAction* show = tray_->addEntry(QStringLiteral("Show pairing window"));
-  connect(show, &QAction::triggered, this, &OrvaneBridgeApp::showPairingWindow);
-  connect(tray_->addEntry(QStringLiteral("Today…")), &QAction::triggered, this,
-          &OrvaneBridgeApp::showTodayWindow);
-  connect(tray_.get(), &Tray::activated, this, &OrvaneBridgeApp::showPairingWindow);
-  connect(tray_->quitAction(), &QAction::triggered, this, &OrvaneBridgeApp::quit);
-  connect(tray_.get(), &Tray::aboutToShowMenu, this, [this] {
-    refreshTray();
-    checkBridge();
-  });
-}
-
-void OrvaneBridgeApp::refreshTray() {
-  if (!tray_ || !shown_)
-    return;
-  const BridgeState state =
-      rotation_ == Rotation::restarting ? BridgeState::checking : monitor_.state();
-  const quint16 port = portOf(shown_->host());
-  const QDateTime now = QDateTime::currentDateTime();
-  tray_->setStatus(statusLine(state, port, received_, now, TimeStyle::relative),
-                   QStringLiteral("Orvane Bridge\n") +
-                       statusLine(state, port, received_, now, TimeStyle::clock));
+  if (const std::optional<QString> executable = bridgeExecutable())
+    bridge_.start(*executable);
 }
 
 void OrvaneBridgeApp::checkBridge() {
@@ -189,65 +135,46 @@ void OrvaneBridgeApp::bridgeChecked(BridgeState state) {
     // Served or not, this is the code any bridge started from now on takes; the badge says
     // which it is.
     showPairing(*std::exchange(pending_, std::nullopt));
-    if (QPushButton* sender = rotateSender_.data())
-      confirmRotation(sender);
+    window_->confirmNewCode();
   }
-  showBadge(state);
-  refreshTray();
+  showBridgeState(state);
   if (rotation == Rotation::checkingHolder) {
     if (state == BridgeState::runningOutside || state == BridgeState::portInUse)
-      explainKeptCode(state);
+      window_->explainKeptCode(state, portOf(shown_->host()));
     else
       rotateNow();
   }
 }
 
-OrvaneBridgeApp& OrvaneBridgeMain::delegate() {
-  // Never destroyed: its window must not outlive the application object's teardown in a
-  // destructor that runs after main has returned.
-  static OrvaneBridgeApp* const instance = new OrvaneBridgeApp(defaultResourcesDirectory());
-  return *instance;
+void OrvaneBridgeApp::rotatePairingCode() {
+  if (rotation_ != Rotation::none || quitting_)
+    return;
+  // The app's own child holds the port (or is about to), or there is no bridge to rotate
+  // with: nobody else's code is at stake.
+  if (bridge_.isRunning() || !bridgeExecutable())
+    return rotateNow();
+  rotation_ = Rotation::checkingHolder;
+  checkBridge();
 }
 
-int OrvaneBridgeMain::main(int argc, char** argv) {
-  QApplication application(argc, argv);
-  // Ties the window to the installed desktop entry (its icon and name in docks and switchers).
-  QGuiApplication::setDesktopFileName(appIconName);
-  QApplication::setWindowIcon(appIcon());
-  // Closing the window neither quits nor stops the bridge: the tray, a new launch or Ctrl+Q
-  // take it from there.
-  QApplication::setQuitOnLastWindowClosed(false);
+void OrvaneBridgeApp::rotateNow() {
+  bridge_.stopAndWait(bridgeExitLimit);
+  pending_ = PairingInfo::load(resourcesDirectory_, true);
+  startBridge();
+  rotation_ = Rotation::restarting;
+  showBridgeState(BridgeState::checking);
+  checkBridge();
+}
 
-  SingleInstance instance(QFile::decodeName(DataDirectory::fromEnvironment().path().c_str()));
-  switch (instance.claim(QCoreApplication::arguments().mid(1))) {
-    case SingleInstance::Role::first:
-      break;
-    case SingleInstance::Role::handedOver:
-      return 0;
-    case SingleInstance::Role::noAnswer:
-      std::fputs("Orvane Bridge is already open for this data directory but does not answer.\n",
-                 stderr);
-      return 1;
-  }
+void OrvaneBridgeApp::showPairing(const PairingInfo& pairing) {
+  shown_ = pairing;
+  window_->setPairing(pairing);
+}
 
-  try {
-    routeQuitSignals(application);
-  } catch (const std::system_error&) {
-    // Without the self-pipe a signal ends the app the default way, leaving the bridge running.
-  }
-  OrvaneBridgeApp& app = delegate();
-  QObject::connect(&application, &QCoreApplication::aboutToQuit, &app,
-                   [&app] { app.applicationWillTerminate(); });
-  QObject::connect(&instance, &SingleInstance::launchRequested, &app,
-                   &OrvaneBridgeApp::handleLaunch);
-  // "--today" opens the "Today" window as well, in front of the pairing window.
-  const bool today = QCoreApplication::arguments().contains(QStringLiteral("--today"));
-  QTimer::singleShot(0, &app, [&app, today] {
-    app.applicationDidFinishLaunching();
-    if (today)
-      app.showTodayWindow();
-  });
-  return QApplication::exec();
+void OrvaneBridgeApp::showBridgeState(BridgeState state) {
+  const quint16 port = portOf(shown_->host());
+  window_->setBridgeState(state, port, bridge_.lastErrorLine());
+  tray_->setBridgeState(state, port);
 }
 
 }  // namespace orvane

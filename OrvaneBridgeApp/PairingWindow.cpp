@@ -1,8 +1,9 @@
-// The pairing window: a fixed 440 × 660 column of logo, title, instruction, QR code, badge,
-// address and code rows, and the two buttons, laid out top-down from a 38-point top inset
-// with 32-point side insets and nothing holding the bottom. Sizes in points are pixel sizes
-// here. The window is built once; afterwards only the QR image, the two rows, the badge and the
-// button titles change. Closing it only hides it.
+// Sizes in points are pixel sizes here. The column is laid out top-down from a 38-point top
+// inset with 32-point side insets and nothing holding the bottom. The window is built once;
+// afterwards only the QR image, the two rows, the badge and the button titles change. Closing it
+// only hides it.
+#include "PairingWindow.hpp"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QHBoxLayout>
@@ -17,11 +18,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <chrono>
 
 #include "LightLogoView.hpp"
-#include "OrvaneBridgeApp.hpp"
-#include "PairingInfo.hpp"
 #include "Palette.hpp"
 #include "QRCodeImage.hpp"
 #include "RoundedImageView.hpp"
@@ -31,9 +29,6 @@ namespace orvane {
 namespace {
 
 constexpr int restoreDelayMs = 1400;
-// Long enough for any bridge to exit on its own; past it the old bridge is killed so that the
-// new one can take the port.
-constexpr std::chrono::milliseconds bridgeExitLimit{10'000};
 
 const QString copyLinkTitle = QStringLiteral("Copy link");
 const QString newCodeTitle = QStringLiteral("New code");
@@ -117,111 +112,77 @@ QPushButton* button(const QString& title, const QColor& tint) {
 
 }  // namespace
 
-void OrvaneBridgeApp::buildWindow(const PairingInfo& pairing) {
-  auto root = std::make_unique<QWidget>(
-      nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
-  root->setAutoFillBackground(true);
-  QPalette background = root->palette();
+PairingWindow::PairingWindow(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint) {
+  setAutoFillBackground(true);
+  QPalette background = palette();
   background.setColor(QPalette::Window, palette::cream());
-  root->setPalette(background);
+  setPalette(background);
 
-  auto* stack = new QVBoxLayout(root.get());
+  auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(32, 38, 32, 0);
   stack->setSpacing(18);
 
   auto* logo = new LightLogoView;
-  logo->setObjectName(QStringLiteral("logo"));
   logo->setFixedSize(104, 104);
   stack->addWidget(logo, 0, Qt::AlignHCenter);
-
-  QLabel* title = label(QStringLiteral("Link your iPhone"), 28, QFont::Bold, palette::plum());
-  title->setObjectName(QStringLiteral("title"));
-  stack->addWidget(title);
-
-  QLabel* instruction = label(QStringLiteral("Scan this in Orvane to pair your Mac."), 15,
-                              QFont::Medium, palette::withAlpha(palette::plum(), 0.62f));
-  instruction->setObjectName(QStringLiteral("instruction"));
-  stack->addWidget(instruction);
+  stack->addWidget(label(QStringLiteral("Link your iPhone"), 28, QFont::Bold, palette::plum()));
+  stack->addWidget(label(QStringLiteral("Scan this in Orvane to pair your computer."), 15,
+                         QFont::Medium, palette::withAlpha(palette::plum(), 0.62f)));
 
   qrView_ = new RoundedImageView(20);
-  qrView_->setObjectName(QStringLiteral("qrView"));
   qrView_->setFixedSize(220, 220);
   stack->addWidget(qrView_, 0, Qt::AlignHCenter);
 
   // Says "running" only once a bridge has answered with the code shown.
-  badge_ = badge(QString(), palette::sage());
-  badge_->setObjectName(QStringLiteral("badge"));
+  badge_ = orvane::badge(QString(), palette::sage());
   stack->addWidget(badge_, 0, Qt::AlignHCenter);
 
   auto* rows = new QWidget;
   auto* rowsStack = new QVBoxLayout(rows);
   rowsStack->setContentsMargins(0, 0, 0, 0);
   rowsStack->setSpacing(8);
-  macValue_ = valueRow(QStringLiteral("Mac"), QString());
-  macValue_->setObjectName(QStringLiteral("macValue"));
-  codeValue_ = valueRow(QStringLiteral("Code"), QString());
-  codeValue_->setObjectName(QStringLiteral("codeValue"));
-  rowsStack->addWidget(macValue_);
-  rowsStack->addWidget(codeValue_);
+  hostRow_ = valueRow(QStringLiteral("Computer"), QString());
+  codeRow_ = valueRow(QStringLiteral("Code"), QString());
+  rowsStack->addWidget(hostRow_);
+  rowsStack->addWidget(codeRow_);
   stack->addWidget(rows);
 
   auto* buttons = new QWidget;
   auto* buttonsStack = new QHBoxLayout(buttons);
   buttonsStack->setContentsMargins(0, 0, 0, 0);
   buttonsStack->setSpacing(12);
-  QPushButton* copyLink = button(copyLinkTitle, palette::lavender());
-  copyLink->setObjectName(QStringLiteral("copyLinkButton"));
-  QPushButton* newCode = button(newCodeTitle, palette::withAlpha(palette::plum(), 0.72f));
-  newCode->setObjectName(QStringLiteral("newCodeButton"));
-  connect(copyLink, &QPushButton::clicked, this, [this, copyLink] { copyPairingLink(copyLink); });
-  connect(newCode, &QPushButton::clicked, this, [this, newCode] { rotatePairingCode(newCode); });
-  buttonsStack->addWidget(copyLink, 0, Qt::AlignVCenter);
-  buttonsStack->addWidget(newCode, 0, Qt::AlignVCenter);
+  copyLink_ = button(copyLinkTitle, palette::lavender());
+  newCode_ = button(newCodeTitle, palette::withAlpha(palette::plum(), 0.72f));
+  connect(copyLink_, &QPushButton::clicked, this, &PairingWindow::copyPairingLink);
+  connect(newCode_, &QPushButton::clicked, this, &PairingWindow::newCodeRequested);
+  buttonsStack->addWidget(copyLink_, 0, Qt::AlignVCenter);
+  buttonsStack->addWidget(newCode_, 0, Qt::AlignVCenter);
   stack->addWidget(buttons, 0, Qt::AlignHCenter);
 
   // Nothing holds the column's bottom: it keeps its own height from the top inset down.
   stack->addStretch(1);
-  showPairing(pairing);
-  showBadge(BridgeState::checking);
 
   // The desktop's quit command, as the platform's menu bar gives it elsewhere.
-  new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), root.get(), this, &OrvaneBridgeApp::quit);
+  new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this, this, &PairingWindow::quitRequested);
 
-  root->setWindowTitle(QStringLiteral("Orvane Bridge"));
-  root->setFixedSize(440, 660);
-  if (const QScreen* screen = root->screen())
-    root->move(screen->availableGeometry().center() - root->rect().center());
-  window_ = std::move(root);
-  window_->show();
-  // The offscreen platform (headless runs) cannot raise and says so on every call.
-  if (QGuiApplication::platformName() != QLatin1String("offscreen"))
-    window_->raise();
+  setWindowTitle(QStringLiteral("Orvane Bridge"));
+  setFixedSize(440, 660);
+  if (const QScreen* screen = this->screen())
+    move(screen->availableGeometry().center() - rect().center());
 }
 
-void OrvaneBridgeApp::copyPairingLink(QPushButton* sender) {
-  QClipboard* clipboard = QGuiApplication::clipboard();
-  clipboard->clear();
-  clipboard->setText(pairingURL_);
-  sender->setText(QStringLiteral("Copied"));
-  QTimer::singleShot(restoreDelayMs, sender, [sender] { sender->setText(copyLinkTitle); });
-}
-
-void OrvaneBridgeApp::showPairing(const PairingInfo& pairing) {
-  shown_ = pairing;
+void PairingWindow::setPairing(const PairingInfo& pairing) {
   pairingURL_ = pairing.url();
-  if (qrView_ != nullptr)
-    qrView_->setImage(QRCode::image(pairingURL_));
-  if (macValue_ != nullptr)
-    macValue_->setText(QStringLiteral("Mac: ") + pairing.host());
-  if (codeValue_ != nullptr)
-    codeValue_->setText(QStringLiteral("Code: ") + pairing.code());
+  qrView_->setImage(QRCode::image(pairingURL_));
+  hostRow_->setText(QStringLiteral("Computer: ") + pairing.host());
+  codeRow_->setText(QStringLiteral("Code: ") + pairing.code());
 }
 
-void OrvaneBridgeApp::showBadge(BridgeState state) {
-  if (badge_ == nullptr || !shown_)
-    return;
-  badge_->setText(badgeText(state, portOf(shown_->host())));
+void PairingWindow::setBridgeState(BridgeState state, quint16 port, const QString& reason) {
+  badge_->setText(badgeText(state, port));
+  badge_->setToolTip(isRunning(state) || state == BridgeState::checking ? QString() : reason);
   QPalette colours = badge_->palette();
   colours.setColor(QPalette::WindowText, state == BridgeState::checking
                                              ? palette::withAlpha(palette::plum(), 0.62f)
@@ -230,49 +191,20 @@ void OrvaneBridgeApp::showBadge(BridgeState state) {
   badge_->setPalette(colours);
 }
 
-void OrvaneBridgeApp::rotatePairingCode(QPushButton* sender) {
-  if (rotation_ != Rotation::none || quitting_)
-    return;
-  rotateSender_ = sender;
-  // The app's own child holds the port (or is about to), or there is no bridge to rotate
-  // with: nobody else's code is at stake.
-  if (bridgeRunning_ || !helperURL())
-    return rotateNow();
-  rotation_ = Rotation::checkingHolder;
-  checkBridge();
+void PairingWindow::copyPairingLink() {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  clipboard->clear();
+  clipboard->setText(pairingURL_);
+  copyLink_->setText(QStringLiteral("Copied"));
+  QTimer::singleShot(restoreDelayMs, copyLink_, [this] { copyLink_->setText(copyLinkTitle); });
 }
 
-void OrvaneBridgeApp::stopBridgeAndWait() {
-  // Its exit is expected now; it must not be taken for the new bridge's.
-  exitWatcher_.reset();
-  bridgeRunning_ = false;
-  if (bridgeProcess_) {
-    bridgeProcess_->terminate();
-    if (!bridgeProcess_->waitUntilExit(bridgeExitLimit)) {
-      bridgeProcess_->kill();
-      bridgeProcess_->waitUntilExit(bridgeExitLimit);
-    }
-  }
-  bridgeProcess_.reset();
+void PairingWindow::confirmNewCode() {
+  newCode_->setText(QStringLiteral("Rotated"));
+  QTimer::singleShot(restoreDelayMs, newCode_, [this] { newCode_->setText(newCodeTitle); });
 }
 
-void OrvaneBridgeApp::rotateNow() {
-  stopBridgeAndWait();
-  pending_ = PairingInfo::load(resourcesDirectory_, true);
-  startBridge();
-  rotation_ = Rotation::restarting;
-  showBadge(BridgeState::checking);
-  refreshTray();
-  checkBridge();
-}
-
-void OrvaneBridgeApp::confirmRotation(QPushButton* sender) {
-  sender->setText(QStringLiteral("Rotated"));
-  QTimer::singleShot(restoreDelayMs, sender, [sender] { sender->setText(newCodeTitle); });
-}
-
-void OrvaneBridgeApp::explainKeptCode(BridgeState state) {
-  const quint16 port = portOf(shown_->host());
+void PairingWindow::explainKeptCode(BridgeState state, quint16 port) {
   const QString why =
       state == BridgeState::runningOutside
           ? QStringLiteral(
@@ -286,8 +218,7 @@ void OrvaneBridgeApp::explainKeptCode(BridgeState state) {
                 "program, or start the app with another ORVANE_PORT, and press New "
                 "code again.");
   auto* notice = new QMessageBox(QMessageBox::Information, QStringLiteral("No new code"),
-                                 why.arg(port), QMessageBox::Ok, window_.get());
-  notice->setObjectName(QStringLiteral("keptCodeNotice"));
+                                 why.arg(port), QMessageBox::Ok, this);
   notice->setAttribute(Qt::WA_DeleteOnClose);
   notice->setWindowModality(Qt::WindowModal);
   notice->open();

@@ -28,8 +28,17 @@ extern "C" void onQuitSignal(int) {
 
 void routeQuitSignals(QCoreApplication& application) {
   int ends[2] = {-1, -1};
+#ifdef __linux__
   if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe");
+#else
+  if (::pipe(ends) != 0)
+    throw std::system_error(errno, std::generic_category(), "pipe");
+  for (int end : ends) {
+    ::fcntl(end, F_SETFD, FD_CLOEXEC);
+    ::fcntl(end, F_SETFL, O_NONBLOCK);
+  }
+#endif
   wakeWriteEnd = ends[1];
   const int readEnd = ends[0];
 

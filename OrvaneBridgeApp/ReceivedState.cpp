@@ -20,24 +20,29 @@ QString batchTime(const QDateTime& at, const QDateTime& now, TimeStyle style) {
                ? QStringLiteral("at ") + locale.toString(at.time(), QLocale::ShortFormat)
                : QStringLiteral("on ") + locale.toString(at, QLocale::ShortFormat);
   }
-  const qint64 seconds = at.secsTo(now);
+  return ago(at.secsTo(now));
+}
+
+}  // namespace
+
+QString ago(qint64 seconds) {
   if (seconds < 60)
     return QStringLiteral("just now");
   if (seconds < 3600)
     return QStringLiteral("%1 min ago").arg(seconds / 60);
-  if (seconds < 2 * 86400)
+  if (seconds < 86400)
     return QStringLiteral("%1 h ago").arg(seconds / 3600);
-  return QStringLiteral("%1 days ago").arg(seconds / 86400);
+  const qint64 days = seconds / 86400;
+  return days == 1 ? QStringLiteral("1 day ago") : QStringLiteral("%1 days ago").arg(days);
 }
-
-}  // namespace
 
 ReceivedState ReceivedState::read(const QString& stateFile) {
   QFile file(stateFile);
   if (!file.open(QIODevice::ReadOnly) || file.size() > stateFileLimit)
     return {};
-  const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
   ReceivedState received;
+  received.document = QJsonDocument::fromJson(file.readAll()).object();
+  const QJsonObject& document = received.document;
   const double updatedAt = document.value(QLatin1String("updated_at")).toDouble(NAN);
   // Within a few thousand years of 1970: anything else is no time at all.
   if (std::isfinite(updatedAt) && std::abs(updatedAt) < 1e11)

@@ -2,7 +2,8 @@
 // re-create the socket. The kernel drops the lock's flock when its holder dies, even by
 // SIGKILL, and QLockFile then treats the file as stale and takes it over; whoever holds the
 // lock may therefore remove a socket left behind. A message is the argument list in a
-// QDataStream; the first instance acts on it and then answers with one byte.
+// QDataStream, then the activation token; the first instance acts on it and then answers with
+// one byte.
 #include "SingleInstance.hpp"
 
 #include <QCryptographicHash>
@@ -52,7 +53,8 @@ SingleInstance::SingleInstance(const QString& dataDirectory, QObject* parent)
   lock_.setStaleLockTime(0);
 }
 
-SingleInstance::Role SingleInstance::claim(const QStringList& arguments) {
+SingleInstance::Role SingleInstance::claim(const QStringList& arguments,
+                                           const QByteArray& activationToken) {
   for (int attempt = 0; attempt < listenAttempts; ++attempt) {
     if (lock_.tryLock(0) || lock_.error() != QLockFile::LockFailedError) {
       // A runtime directory that cannot hold the lock must not keep the app from starting.
@@ -62,7 +64,7 @@ SingleInstance::Role SingleInstance::claim(const QStringList& arguments) {
         connect(&server_, &QLocalServer::newConnection, this, &SingleInstance::receive);
       return Role::first;
     }
-    switch (handOver(arguments)) {
+    switch (handOver(arguments, activationToken)) {
       case HandOver::done:
         return Role::handedOver;
       case HandOver::noAnswer:
@@ -75,14 +77,15 @@ SingleInstance::Role SingleInstance::claim(const QStringList& arguments) {
   return Role::noAnswer;
 }
 
-SingleInstance::HandOver SingleInstance::handOver(const QStringList& arguments) const {
+SingleInstance::HandOver SingleInstance::handOver(const QStringList& arguments,
+                                                  const QByteArray& activationToken) const {
   QLocalSocket socket;
   socket.connectToServer(socketPath_);
   if (!socket.waitForConnected(connectLimitMs))
     return HandOver::nobodyListens;
   QDataStream message(&socket);
   message.setVersion(streamVersion);
-  message << arguments;
+  message << arguments << activationToken;
   socket.flush();
   while (socket.bytesAvailable() == 0) {
     if (!socket.waitForReadyRead(answerLimitMs))
@@ -103,10 +106,11 @@ void SingleInstance::receive() {
       message.setVersion(streamVersion);
       message.startTransaction();
       QStringList arguments;
-      message >> arguments;
+      QByteArray activationToken;
+      message >> arguments >> activationToken;
       if (!message.commitTransaction())
         return;  // not all of it yet
-      emit launchRequested(arguments);
+      emit launchRequested(arguments, activationToken);
       socket->write("\n");
       socket->disconnectFromServer();
     });

@@ -1,9 +1,10 @@
 // One app per data directory. The first launch holds a lock file and listens on a local
 // socket, both named after the canonical data directory and kept in the user's runtime
-// directory; a later launch finds the lock taken and hands its arguments to the first through
-// the socket instead of starting.
+// directory; a later launch finds the lock taken and hands its arguments and its activation
+// token to the first through the socket instead of starting.
 #pragma once
 
+#include <QByteArray>
 #include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
@@ -25,16 +26,16 @@ class SingleInstance : public QObject {
   explicit SingleInstance(const QString& dataDirectory, QObject* parent = nullptr);
 
   // Blocks for at most a minute: a first instance in its card run answers when it is done.
-  Role claim(const QStringList& arguments);
+  Role claim(const QStringList& arguments, const QByteArray& activationToken = {});
 
  signals:
   // In the first instance, for every later launch, with that launch's arguments (without the
-  // program name), after which the later launch exits.
-  void launchRequested(const QStringList& arguments);
+  // program name) and activation token, after which the later launch exits.
+  void launchRequested(const QStringList& arguments, const QByteArray& activationToken);
 
  private:
   enum class HandOver { done, nobodyListens, noAnswer };
-  HandOver handOver(const QStringList& arguments) const;
+  HandOver handOver(const QStringList& arguments, const QByteArray& activationToken) const;
   void receive();
 
   QString socketPath_;

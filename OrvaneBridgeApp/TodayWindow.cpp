@@ -28,6 +28,7 @@
 #include <cmath>
 
 #include "Palette.hpp"
+#include "ReceivedState.hpp"
 
 namespace orvane {
 
@@ -53,15 +54,10 @@ QLabel* text(const QString& name, int size, QFont::Weight weight, const QColor& 
   return view;
 }
 
-QString ago(double seconds) {
-  if (seconds < 60)
-    return QStringLiteral("just now");
-  if (seconds < 3600)
-    return QStringLiteral("%1 min ago").arg(std::floor(seconds / 60));
-  if (seconds < 86400)
-    return QStringLiteral("%1 h ago").arg(std::floor(seconds / 3600));
-  const double days = std::floor(seconds / 86400);
-  return days == 1 ? QStringLiteral("1 day ago") : QStringLiteral("%1 days ago").arg(days);
+// Rounded down, and kept within what a qint64 holds.
+qint64 wholeSeconds(double seconds) {
+  return std::isnan(seconds) ? 0
+                             : static_cast<qint64>(std::clamp(std::floor(seconds), -1e15, 1e15));
 }
 
 QString flagWord(const QString& flag) {
@@ -84,13 +80,6 @@ QString flagWord(const QString& flag) {
 void figure(QLabel* label, const QString& prefix, const QJsonValue& value, const QString& suffix) {
   label->setVisible(value.isDouble());
   label->setText(prefix + QLatin1Char(' ') + QString::number(value.toDouble()) + suffix);
-}
-
-QJsonObject readState(const QString& file) {
-  QFile state(file);
-  if (!state.open(QIODevice::ReadOnly))
-    return {};
-  return QJsonDocument::fromJson(state.readAll()).object();
 }
 
 void styleAxis(QAbstractAxis* axis) {
@@ -210,7 +199,8 @@ void TodayWindow::refresh() {
   if (watcher_ != nullptr && !watcher_->files().contains(historyFile) && QFile::exists(historyFile))
     watcher_->addPath(historyFile);
   history_.refresh(now);
-  const QJsonObject state = readState(dataDirectory_ + QStringLiteral("/state.json"));
+  const QJsonObject state =
+      ReceivedState::read(dataDirectory_ + QStringLiteral("/state.json")).document;
   const QJsonValue baseline = state.value(QLatin1String("baseline"))[QLatin1String("bpm")];
   showChart(now, baseline.isDouble() ? baseline.toDouble() : NAN);
   showFigures(now, state);
@@ -292,7 +282,7 @@ void TodayWindow::showFigures(double now, const QJsonObject& state) {
     const QJsonValue written = state.value(QLatin1String("updated_at"));
     const QJsonValue age = heartRate.value(QLatin1String("age_seconds"));
     if (written.isDouble() && age.isDouble())
-      latest << ago(now - (written.toDouble() - age.toDouble()));
+      latest << ago(wholeSeconds(now - (written.toDouble() - age.toDouble())));
   } else {
     latest << QStringLiteral("— bpm");
   }

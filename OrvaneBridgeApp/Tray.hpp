@@ -1,12 +1,18 @@
-// The app's way back and way out where the window is closed: a tray icon (the heart) with a
-// menu of entries, a disabled status line and "Quit". The menu is a plain QMenu owned here, so
-// it works, and can be driven, on a desktop without a tray; the icon appears once a tray does.
+// The app's way back and way out where the window is closed: a tray icon (the heart) with a menu
+// of "Show pairing window", "Today…", a disabled status line and "Quit". The status line says
+// what the bridge has received, from "state.json", which the tray watches itself. The menu is a
+// plain QMenu owned here, so it works, and can be driven, on a desktop without a tray; the icon
+// appears once a tray does. It emits what the person asked for and does nothing else.
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QMenu>
 #include <QObject>
 #include <QString>
 #include <QSystemTrayIcon>
+
+#include "BridgeStatus.hpp"
+#include "ReceivedState.hpp"
 
 class QAction;
 
@@ -16,28 +22,33 @@ class Tray : public QObject {
   Q_OBJECT
 
  public:
-  explicit Tray(QObject* parent = nullptr);
+  // `dataDirectory` is where the bridge writes "state.json".
+  explicit Tray(const QString& dataDirectory, QObject* parent = nullptr);
 
-  // Adds an entry above the status line, below those added before.
-  QAction* addEntry(const QString& title);
-  // The status line's text, and the icon's tooltip.
-  void setStatus(const QString& line, const QString& toolTip);
+  // What the app knows of the bridge, shown with what it has received; `port` is the pairing's.
+  void setBridgeState(BridgeState state, quint16 port);
 
   QMenu* menu() { return &menu_; }
-  QAction* statusAction() const { return status_; }
-  QAction* quitAction() const { return quit_; }
+  // The status line, as the menu shows it.
+  QString status() const;
 
  signals:
-  // A click on the icon itself.
-  void activated();
-  // The menu is about to open: the moment to bring the status line up to date.
+  void showPairingRequested();
+  void showTodayRequested();
+  void quitRequested();
+  // The menu is about to open: the moment to ask the bridge again.
   void aboutToShowMenu();
 
  private:
+  void refresh();
+
+  QString stateFile_;
+  QFileSystemWatcher stateWatcher_;
+  ReceivedState received_;
+  BridgeState state_ = BridgeState::checking;
+  quint16 port_ = 0;
   QMenu menu_;
-  QAction* entriesEnd_ = nullptr;  // the separator above the status line
   QAction* status_ = nullptr;
-  QAction* quit_ = nullptr;
   QSystemTrayIcon icon_;
 };
 

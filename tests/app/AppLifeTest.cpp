@@ -8,14 +8,17 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 
 #include "AppTestSupport.hpp"
 #include "OrvaneBridgeApp.hpp"
+#include "PairingWindow.hpp"
 #include "Palette.hpp"
 #include "SingleInstance.hpp"
 #include "TodayWindow.hpp"
+#include "Tray.hpp"
 
 namespace orvane {
 namespace {
@@ -32,16 +35,9 @@ class AppInstance : public test::FakeBridgeTest {
     installFake(/*surviveTerm=*/true);
   }
   void TearDown() override {
-    if (app_)
-      test::killAndReap(app_->bridgePid());
+    FakeBridgeTest::TearDown();
     ::unsetenv("ORVANE_DIR");
     ::unsetenv("XDG_RUNTIME_DIR");
-  }
-  void launch() {
-    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->applicationDidFinishLaunching();
-    events_.next(), events_.next();  // the card run and the bridge's start
-    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
   }
   // The real program, with a fake bridge of its own that reports to the same channel.
   void startProgram(QProcess& program, const QStringList& arguments = {}) {
@@ -49,12 +45,13 @@ class AppInstance : public test::FakeBridgeTest {
     if (std::filesystem::copy_file(ORVANE_APP_PATH, dir / "OrvaneBridgeApp",
                                    std::filesystem::copy_options::skip_existing))
       installFakeAt(dir / "OrvaneBridgeApp.resources" / "OrvaneBridge", true);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_ACTIVATION_TOKEN", "from-the-launcher");
+    program.setProcessEnvironment(environment);
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(test::qPath(dir / "OrvaneBridgeApp"), arguments);
     ASSERT_TRUE(program.waitForStarted(20'000));
   }
-
-  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
@@ -69,8 +66,10 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   SingleInstance first(test::qPath(root_.path() / "data"));
   ASSERT_EQ(first.claim({}), SingleInstance::Role::first);
   launch();
+  expectCardRunThenServer("--pairing");
   QObject::connect(&first, &SingleInstance::launchRequested, app_.get(),
                    &OrvaneBridgeApp::handleLaunch);
+  QSignalSpy handedOver(&first, &SingleInstance::launchRequested);
   app_->window()->close();
 
   QProcess second;
@@ -80,46 +79,44 @@ TEST_F(AppInstance, ALaterLaunchShowsTheFirstWindowEvenAfterAKilledFirst) {
   EXPECT_TRUE(app_->window()->isVisible());
   ASSERT_NE(app_->todayWindow(), nullptr);
   EXPECT_TRUE(app_->todayWindow()->isVisible());
-  EXPECT_TRUE(events_.drain().empty());  // no card run, no second bridge
+  EXPECT_EQ(events_.next(0), std::nullopt);  // no card run, no second bridge
+  ASSERT_EQ(handedOver.count(), 1);
+  EXPECT_EQ(handedOver[0][1].toByteArray(), "from-the-launcher");  // raises it on Wayland
 }
 
 class AppQuit : public AppInstance, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(AppQuit, SendsTheBridgeOneTerminationRequest) {
   launch();
+  expectCardRunThenServer("--pairing");
   const pid_t bridge = app_->bridgePid();
-  if (GetParam() == "tray") {
-    app_->tray()->quitAction()->trigger();
-  } else {
-    ASSERT_TRUE(QTest::qWaitForWindowActive(app_->window()));
-    QTest::keyClick(app_->window(), Qt::Key_Q, Qt::ControlModifier);
-  }
+  if (GetParam() == "tray")
+    app_->tray()->menu()->actions().constLast()->trigger();  // "Quit"
+  else
+    emit app_->window()->quitRequested();
   EXPECT_EQ(events_.next(), "TERM " + std::to_string(bridge));
-  app_->applicationWillTerminate();  // as the end of the event loop calls it next
-  EXPECT_TRUE(events_.drain().empty());
+  app_->stopBridge();  // as the end of the event loop calls it next
+  EXPECT_EQ(events_.next(0), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, AppQuit, ::testing::Values("Ctrl+Q", "tray"));
 
 enum class Holder { ownChild, killedChild, plainListener, outsideBridge, noBridge };
 
-class BridgeBadge : public test::DataDirTest {
+class BridgeBadge : public AppInstance {
  protected:
   void SetUp() override {
-    DataDirTest::SetUp();
+    AppInstance::SetUp();
     QTcpServer probe;
     ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
     port_ = probe.serverPort();
     ::setenv("ORVANE_PORT", std::to_string(port_).c_str(), 1);
-    std::filesystem::create_directory(resources());
+    std::filesystem::remove(resources() / "OrvaneBridge");
   }
   void TearDown() override {
-    if (app_)
-      test::killAndReap(app_->bridgePid());
+    AppInstance::TearDown();
     ::unsetenv("ORVANE_PORT");
-    DataDirTest::TearDown();
   }
-  std::filesystem::path resources() const { return rootPath() / "resources"; }
 
   void hold(Holder holder) {
     if (holder == Holder::plainListener) {
@@ -133,25 +130,20 @@ class BridgeBadge : public test::DataDirTest {
     if (holder != Holder::noBridge)
       std::filesystem::create_symlink(ORVANE_APP_RESOURCES "/OrvaneBridge",
                                       resources() / "OrvaneBridge");
-    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->applicationDidFinishLaunching();
-  }
-  QLabel* label(const char* name) const {
-    return app_->window()->findChild<QLabel*>(QString::fromLatin1(name));
+    launch();
   }
   bool badgeSays(const QString& text) const {
-    return QTest::qWaitFor([&] { return label("badge")->text() == text; }, 20'000);
+    return QTest::qWaitFor([&] { return app_->window()->badge()->text() == text; }, 20'000);
   }
   std::string token() const {
     std::string code;
-    std::ifstream(dataPath() / "token") >> code;
+    std::ifstream(root_.path() / "data" / "token") >> code;
     return code;
   }
 
   quint16 port_ = 0;
   QTcpServer listener_;
   QProcess outside_;
-  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 struct BadgeCase {
@@ -170,43 +162,29 @@ TEST_P(BadgeStates, SayWhatAnswersOnThePort) {
     ::kill(app_->bridgePid(), SIGKILL);
   }
   EXPECT_TRUE(badgeSays(QString::fromUtf8(GetParam().text).replace("%1", QString::number(port_))))
-      << label("badge")->text().toStdString();
-  const QColor colour = label("badge")->palette().color(QPalette::WindowText);
+      << app_->window()->badge()->text().toStdString();
+  const QColor colour = app_->window()->badge()->palette().color(QPalette::WindowText);
   EXPECT_EQ(colour, GetParam().running ? palette::sage() : palette::warning());
-  EXPECT_EQ(app_->tray()->statusAction()->text().startsWith(QStringLiteral("Running")),
-            GetParam().running);
+  EXPECT_EQ(app_->tray()->status().startsWith(QStringLiteral("Running")), GetParam().running);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Holders, BadgeStates,
     ::testing::Values(
-        BadgeCase{Holder::ownChild, "Orvane Bridge running", true},
         BadgeCase{Holder::killedChild, "Orvane Bridge stopped", false},
         BadgeCase{Holder::plainListener, "Port %1 is in use by another program", false},
         BadgeCase{Holder::outsideBridge, "Orvane Bridge running outside this app", true},
         BadgeCase{Holder::noBridge, "Orvane Bridge not found", false}));
 
-TEST_F(BridgeBadge, TrayLineFollowsTheStateFile) {
-  hold(Holder::ownChild);
-  const auto trayLine = [&](const QString& text) {
-    return QTest::qWaitFor([&] { return app_->tray()->statusAction()->text() == text; }, 20'000);
-  };
-  const qint64 twoMinutesAgo = QDateTime::currentSecsSinceEpoch() - 150;
-  test::writeFile(dataPath() / "state.new", "{\"updated_at\": " + std::to_string(twoMinutesAgo) +
-                                                ", \"heart_rate\": {\"bpm\": 72}}");
-  std::filesystem::rename(dataPath() / "state.new", dataPath() / "state.json");
-  EXPECT_TRUE(trayLine(QStringLiteral("Running \u2014 last batch 2 min ago, 72 bpm")));
-}
-
 TEST_F(BridgeBadge, NewCodeLeavesABridgeStartedOutsideAloneAndSaysWhy) {
   hold(Holder::outsideBridge);
   ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running outside this app")));
   const std::string code = token();
-  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  app_->window()->newCodeButton()->click();
   EXPECT_TRUE(QTest::qWaitFor([&] { return app_->window()->findChild<QMessageBox*>(); }, 20'000));
   EXPECT_TRUE(app_->window()->findChild<QMessageBox*>()->text().contains("keeps its code"));
   EXPECT_EQ(token(), code);
-  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + code);
+  EXPECT_EQ(app_->window()->codeRow()->text().toStdString(), "Code: " + code);
 }
 
 TEST_F(BridgeBadge, NewCodeWhoseBridgeFailsToStartShowsItStopped) {
@@ -219,10 +197,10 @@ TEST_F(BridgeBadge, NewCodeWhoseBridgeFailsToStartShowsItStopped) {
                   "#!/bin/sh\n[ \"$1\" = --rotate-pairing ] && exec '" ORVANE_APP_RESOURCES
                   "/OrvaneBridge' \"$1\"\nexit 1\n");
   std::filesystem::permissions(resources() / "OrvaneBridge", std::filesystem::perms::owner_all);
-  app_->window()->findChild<QPushButton*>(QStringLiteral("newCodeButton"))->click();
+  app_->window()->newCodeButton()->click();
   EXPECT_TRUE(badgeSays(QStringLiteral("Orvane Bridge stopped")));
   EXPECT_NE(token(), old);
-  EXPECT_EQ(label("codeValue")->text().toStdString(), "Code: " + token());
+  EXPECT_EQ(app_->window()->codeRow()->text().toStdString(), "Code: " + token());
 }
 
 }  // namespace

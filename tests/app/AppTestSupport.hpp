@@ -1,9 +1,7 @@
-// Fixtures shared by the app's tests: a stand-in bridge that reports what happens to it,
-// bounded waits for child processes, and a QR Code reader.
+// Fixtures shared by the app's tests: a stand-in bridge that reports what happens to it, the app
+// launched against it, and a QR Code reader.
 #pragma once
 
-#include <poll.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zbar.h>
@@ -15,6 +13,7 @@
 #include <fstream>
 #include <vector>
 
+#include "OrvaneBridgeApp.hpp"
 #include "PairingCard.hpp"
 #include "TestSupport.hpp"
 
@@ -75,43 +74,12 @@ class EventChannel {
     return std::nullopt;
   }
 
-  // Every complete line that has already arrived.
-  std::vector<std::string> drain() {
-    std::vector<std::string> lines;
-    while (auto line = next(0))
-      lines.push_back(*line);
-    return lines;
-  }
-
  private:
   std::filesystem::path log_;
   std::streamoff offset_ = 0;
 };
 
-// Reaps `pid` (a child of this process) once it has exited, waiting at most 20 s.
-inline bool waitForExit(pid_t pid) {
-  const int notice = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  pollfd entry{notice, POLLIN, 0};
-  const bool exited = notice >= 0 && ::poll(&entry, 1, 20'000) > 0;
-  if (exited)
-    ::waitpid(pid, nullptr, 0);
-  ::close(notice);
-  return exited;
-}
-
-// True while `pid` (a child of this process) runs: not exited, not even as a zombie.
-inline bool stillRunning(pid_t pid) {
-  siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == 0;
-}
-
-inline void killAndReap(pid_t pid) {
-  if (pid > 0 && ::kill(pid, SIGKILL) == 0)
-    waitForExit(pid);
-}
-
-// A resources directory (holding no bridge yet) and a stand-in bridge for it. The stand-in
+// A resources directory (holding no bridge yet), a stand-in bridge for it and the app. The stand-in
 // reports "args N [a] [b]..." for every run; with "--pairing" or "--rotate-pairing" it prints
 // the bridge's own card and exits; with no argument it reports "serve PID" and idles until the
 // test has ended. A termination request is reported as "TERM PID" and ends it, unless
@@ -123,7 +91,20 @@ class FakeBridgeTest : public ::testing::Test {
     writeFile(root_.path() / "card-rotate", pairingCard("cedar-owl-2", "10.2.2.2:8788"));
     std::filesystem::create_directory(resources());
   }
+  void TearDown() override {
+    if (app_ && app_->bridgePid() > 0)
+      ::kill(app_->bridgePid(), SIGKILL);
+  }
   std::filesystem::path resources() const { return root_.path() / "resources"; }
+  void launch() {
+    app_ = std::make_unique<OrvaneBridgeApp>(qPath(resources()));
+    app_->handleLaunch({});
+  }
+  void expectCardRunThenServer(const std::string& flag) {
+    ASSERT_EQ(events_.next(), "args 1 [" + flag + "]");
+    ASSERT_EQ(events_.next(), "args 0");
+    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
+  }
   void installFake(bool surviveTerm = false) {
     installFakeAt(resources() / "OrvaneBridge", surviveTerm);
   }
@@ -145,6 +126,7 @@ esac
 
   TemporaryDirectory root_;
   EventChannel events_{root_.path() / "events"};
+  std::unique_ptr<OrvaneBridgeApp> app_;
 };
 
 }  // namespace orvane::test

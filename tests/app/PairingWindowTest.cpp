@@ -1,98 +1,85 @@
-// The app: the pairing window and its two actions, the app icon, and the program quitting.
+// The pairing window as a widget; the app with it: "New code" around the bridge's restart; the
+// app icon, and the program quitting.
 #include <gtest/gtest.h>
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QProcess>
 #include <QPushButton>
+
+#include <QSignalSpy>
 
 #include "AppIcon.hpp"
 #include "AppTestSupport.hpp"
 #include "OrvaneBridgeApp.hpp"
+#include "PairingWindow.hpp"
 #include "RoundedImageView.hpp"
 
 namespace orvane {
 namespace {
 
-// The app, launched against the resources directory of a fake bridge (if one was installed).
-class PairingWindow : public test::FakeBridgeTest {
- protected:
-  void TearDown() override { test::killAndReap(app_->bridgePid()); }
-  void launch() {
-    app_ = std::make_unique<OrvaneBridgeApp>(test::qPath(resources()));
-    app_->applicationDidFinishLaunching();
-  }
-  void expectCardRunThenServer(const std::string& flag) {
-    ASSERT_EQ(events_.next(), "args 1 [" + flag + "]");
-    ASSERT_EQ(events_.next(), "args 0");
-    ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
-  }
-  template <typename T = QLabel>
-  T* find(const char* name) const {
-    auto* widget = app_->window()->findChild<T*>(name);
-    EXPECT_NE(widget, nullptr) << name;
-    return widget;
-  }
-  QByteArray qrContent() const {
-    return test::decodeQR(find<RoundedImageView>("qrView")->image()).value_or("none");
-  }
+TEST(PairingWindow, ShowsThePairingCopiesItsLinkAndPassesOnWhatIsAsked) {
+  PairingWindow window;
+  window.setPairing(PairingInfo("10.2.2.2:8788", "c\u00e9dar-owl-2"));
+  window.show();
+  window.activateWindow();
+  EXPECT_EQ(window.size(), QSize(440, 660));
+  EXPECT_EQ(window.hostRow()->text(), "Computer: 10.2.2.2:8788");
+  EXPECT_EQ(window.codeRow()->text(), "Code: c\u00e9dar-owl-2");
+  const QByteArray link =
+      QStringLiteral("orvane://pair?host=10.2.2.2:8788&code=c\u00e9dar-owl-2").toUtf8();
+  // What is on screen, scaled into the 220 × 220 card, scans as the link.
+  EXPECT_EQ(test::decodeQR(window.qrView()->grab().toImage()), link);
+  // Top-down from a 38-point top inset, 18 points apart: logo, title, instruction, QR, badge.
+  const auto item = [&](int i) { return window.layout()->itemAt(i)->widget()->geometry(); };
+  EXPECT_EQ(item(0), QRect(168, 38, 104, 104));
+  for (int i = 1; i < 5; ++i)
+    EXPECT_EQ(item(i).y(), item(i - 1).bottom() + 19) << i;
 
-  std::unique_ptr<OrvaneBridgeApp> app_;
-};
+  window.copyLinkButton()->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toUtf8(), link);
+  EXPECT_EQ(window.copyLinkButton()->text(), "Copied");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return window.copyLinkButton()->text() == "Copy link"; }));
 
-TEST_F(PairingWindow, ShowsTheCardAndCopyLinkAndNewCodeWork) {
-  test::writeFile(root_.path() / "card-rotate", pairingCard("c\u00e9dar-owl-2", "10.2.2.2:8788"));
+  QSignalSpy newCode(&window, &PairingWindow::newCodeRequested);
+  QSignalSpy quit(&window, &PairingWindow::quitRequested);
+  window.newCodeButton()->click();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_EQ(newCode.count(), 1);
+  EXPECT_EQ(quit.count(), 1);
+}
+
+using AppPairing = test::FakeBridgeTest;
+
+TEST_F(AppPairing, NewCodeRestartsTheBridgeAroundACardRunAndShowsItsCode) {
   installFake();
   launch();
   ASSERT_NO_FATAL_FAILURE(expectCardRunThenServer("--pairing"));
-  QWidget* window = app_->window();
-  EXPECT_TRUE(window->isVisible());
-  EXPECT_EQ(window->windowTitle(), "Orvane Bridge");
-  EXPECT_EQ(window->minimumSize(), QSize(440, 660));
-  EXPECT_EQ(window->maximumSize(), QSize(440, 660));
-  EXPECT_EQ(find("macValue")->text(), "Mac: 10.1.1.1:8788");
-  EXPECT_EQ(find("codeValue")->text(), "Code: amber-fox-1");
-  const QByteArray link = "orvane://pair?host=10.1.1.1:8788&code=amber-fox-1";
-  EXPECT_EQ(qrContent(), link);
-  // What is on screen, scaled into the 220 × 220 card, still scans.
-  EXPECT_EQ(test::decodeQR(find<RoundedImageView>("qrView")->grab().toImage()), link);
-  // Top-down from a 38-point top inset, 18 points apart.
-  EXPECT_EQ(find<QWidget>("logo")->geometry(), QRect(168, 38, 104, 104));
-  EXPECT_EQ(find<QWidget>("qrView")->size(), QSize(220, 220));
-  const char* column[] = {"logo", "title", "instruction", "qrView", "badge"};
-  for (std::size_t i = 1; i < std::size(column); ++i)
-    EXPECT_EQ(find<QWidget>(column[i])->y(), find<QWidget>(column[i - 1])->geometry().bottom() + 19)
-        << column[i];
-
-  auto* copy = find<QPushButton>("copyLinkButton");
-  copy->click();
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toUtf8(), link);
-  EXPECT_EQ(copy->text(), "Copied");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return copy->text() == "Copy link"; }, 10'000));
+  PairingWindow* window = app_->window();
 
   const pid_t first = app_->bridgePid();
-  auto* rotate = find<QPushButton>("newCodeButton");
-  rotate->click();
+  window->newCodeButton()->click();
   // The old server is stopped and reaped before the card run; the new one starts after it.
   EXPECT_EQ(events_.next(), "TERM " + std::to_string(first));
   expectCardRunThenServer("--rotate-pairing");
-  EXPECT_FALSE(test::waitForExit(first));
+  EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), -1);
   // The new code shows once the restarted bridge has been asked (this one never answers).
+  QPushButton* rotate = window->newCodeButton();
   EXPECT_TRUE(QTest::qWaitFor([&] { return rotate->text() == "Rotated"; }, 10'000));
-  EXPECT_EQ(find("macValue")->text(), "Mac: 10.2.2.2:8788");
-  EXPECT_EQ(find("codeValue")->text(), "Code: c\u00e9dar-owl-2");
-  EXPECT_EQ(qrContent(), "orvane://pair?host=10.2.2.2:8788&code=c\u00e9dar-owl-2");  // UTF-8
+  EXPECT_EQ(window->pairingURL(), "orvane://pair?host=10.2.2.2:8788&code=cedar-owl-2");
   EXPECT_TRUE(QTest::qWaitFor([&] { return rotate->text() == "New code"; }, 10'000));
 }
 
 // The handle of a bridge that could not start must never be signalled: its pid, -1, means all.
-TEST_F(PairingWindow, WithABridgeThatCannotStartShowsTheFallbacksAndKeepsWorking) {
+TEST_F(AppPairing, WithABridgeThatCannotStartShowsTheFallbacksAndKeepsWorking) {
   std::filesystem::create_directory(resources() / "OrvaneBridge");  // without the executable
   launch();
-  find<QPushButton>("newCodeButton")->click();
-  app_->applicationWillTerminate();
-  EXPECT_EQ(qrContent(), "orvane://pair?host=127.0.0.1:8788&code=");
+  app_->window()->newCodeButton()->click();
+  app_->stopBridge();
+  EXPECT_EQ(app_->window()->pairingURL(), "orvane://pair?host=127.0.0.1:8788&code=");
 }
 
 TEST(AppIcon, IsTheHeartLogoOnATransparentSquare) {
@@ -131,7 +118,7 @@ TEST_P(AppProgram, QuitSignalAsksTheBridgeToStopOnceAndEndsTheApp) {
   ::kill(static_cast<pid_t>(app.processId()), GetParam());
   EXPECT_TRUE(app.waitForFinished(20'000));
   EXPECT_EQ(events_.next(), "TERM " + serving.substr(6));
-  EXPECT_TRUE(events_.drain().empty());
+  EXPECT_EQ(events_.next(0), std::nullopt);
 }
 INSTANTIATE_TEST_SUITE_P(QuitSignals, AppProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& param) { return std::string(sigabbrev_np(param.param)); });

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "AppTestSupport.hpp"
-#include "OrvaneBridgeApp.hpp"
+#include "Tray.hpp"
 
 namespace orvane {
 namespace {
@@ -30,9 +30,9 @@ class TodayWindowTest : public test::DataDirTest {
     std::filesystem::create_directory(dataPath());
     window_ = std::make_unique<TodayWindow>(test::qPath(dataPath()));
   }
-  void writeState(const std::string& fields) {
+  void writeState(const std::string& fields, qint64 age = 0) {
     test::writeFile(dataPath() / "state.json",
-                    "{\"updated_at\":" + std::to_string(QDateTime::currentSecsSinceEpoch()) +
+                    "{\"updated_at\":" + std::to_string(QDateTime::currentSecsSinceEpoch() - age) +
                         ",\"version\":\"1.2.0\",\"orvaned\":true" + fields + "}");
   }
   // The texts of the headline, the figures, the flags and the empty-state line; "-" when hidden.
@@ -103,15 +103,16 @@ TEST_F(TodayWindowTest, FollowsBatchesWhileShown) {
   EXPECT_FALSE(refreshed.wait(500));
 }
 
-TEST_F(TodayWindowTest, TheAppMakesOneWindowForItsDataDirectory) {
-  test::writeFile(dataPath() / "history.jsonl", heartRate(20, 70));
-  OrvaneBridgeApp app(test::qPath(rootPath() / "no-resources"));
-  app.showTodayWindow();
-  TodayWindow* first = app.todayWindow();
-  app.showTodayWindow();
-  EXPECT_EQ(app.todayWindow(), first);
-  EXPECT_EQ(first->windowTitle(), QStringLiteral("Orvane Bridge — Today"));
-  EXPECT_FALSE(first->findChild<QLabel*>(QStringLiteral("empty"))->isVisible());
+// The tray's status line follows "state.json" as it is written, and says how long ago in the
+// same words as the window's headline.
+TEST_F(TodayWindowTest, SaysHowLongAgoAsTheTrayDoes) {
+  Tray tray(test::qPath(dataPath()));
+  tray.setBridgeState(BridgeState::running, 8788);
+  writeState(R"(,"heart_rate":{"bpm":72,"age_seconds":0})", 30 * 3600);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return tray.status() == "Running \u2014 last batch 1 day ago, 72 bpm"; }, 5000));
+  window_->show();
+  EXPECT_EQ(texts()[0], "72 bpm · 1 day ago");
 }
 
 }  // namespace
