@@ -200,7 +200,6 @@ void BridgeChild::forward(const QByteArray& line) {
   // The app's standard error may be closed or a full pipe; the line is then lost.
   [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, withEnd.data(), withEnd.size());
   lastErrorLine_ = QString::fromUtf8(line);
-  emit errorLine(lastErrorLine_);
 }
 
 void BridgeChild::reapIfExited() {

@@ -49,7 +49,6 @@ class BridgeChild : public QObject {
  signals:
   // The child has exited on its own and has been reaped.
   void exited();
-  void errorLine(const QString& line);
 
  private:
   void watchExit();
