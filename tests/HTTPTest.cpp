@@ -197,7 +197,6 @@ TEST_F(HTTPTest, OrvaneTakesBooleansAndTheNumbersOneAndZero) {
     EXPECT_EQ(answer("POST /orvane", R"({"enabled":)" + flag + "}"),
               R"(200 OK {"ok":true,"orvaned":)"s + (on ? "true}" : "false}"));
     EXPECT_EQ(engine.state()["orvaned"], on) << flag;
-    EXPECT_EQ(readWholeFile(dir.orvanedFile()), on ? "1\n" : "0\n") << flag;
   }
 }
 
@@ -225,7 +224,6 @@ TEST_F(HTTPTest, ServerOverLoopback) {
   EXPECT_EQ(slow.readUntilClosed(), markReply);
   EXPECT_EQ(exchange(health + mark), healthReply);
   EXPECT_EQ(exchange(request("POST /mark", std::string(3 << 20, ' '))), markReply);
-  EXPECT_EQ(exchange("GET /health HTTP/1.1\r\nX: " + std::string(maxHeadBytes, 'a')), "");
   EXPECT_EQ(exchange("POST /mark HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n{}"), "");
 #ifndef ORVANE_UBSAN  // UBSan needs a free descriptor to check a type it has not met before
   rlimit saved{};
