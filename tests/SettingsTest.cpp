@@ -69,6 +69,14 @@ TEST_F(DataDirectoryTest, CreatesMissingParentsOwnerOnlyAndLeavesExistingOnesAlo
   EXPECT_EQ(permissionsOf(dataPath() / "a" / "b"), 0700u);
 }
 
+// The rest of writing a file atomically is held by the token tests and the real program's full
+// disk; a rename that fails must take its temporary file along too.
+TEST_F(DataDirectoryTest, FailedReplacementLeavesNothingBehind) {
+  fs::create_directories(dataPath() / "blocked" / "inner");
+  EXPECT_THROW(writeFileAtomically(dataPath() / "blocked", "x"), std::system_error);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dataPath()), fs::directory_iterator()), 1);
+}
+
 TEST_F(DataDirectoryTest, OrvanedFlagIsOnUnlessTheFileHoldsALoneZero) {
   EXPECT_TRUE(dir.loadOrvaned());  // absent
   writeText(dir.orvanedFile(), "  0 \r\n");
