@@ -1,6 +1,6 @@
 // Request parsing on arbitrary bytes: besides running clean under the sanitizers, a request
-// comes back exactly when complete, framing agrees with parsing, method and path are UTF-8
-// pieces without spaces, and a JSON body can be printed (it is shallow enough).
+// comes back exactly when complete, method and path are UTF-8 pieces without spaces, and a
+// JSON body can be printed (it is shallow enough).
 #undef NDEBUG  // the checks are the point
 #include <cassert>
 #include <nlohmann/json.hpp>
@@ -13,7 +13,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string_view data(reinterpret_cast<const char*>(bytes), size);
   const orvane::reference::ParseResult whole = parseRequest(data);
   assert(whole.request.has_value() == (whole.status == orvane::FrameStatus::complete));
-  assert(orvane::frameRequest(data).status == whole.status);
   if (const auto& r = whole.request) {
     for (const std::string& piece : {r->method, r->path})
       assert(!piece.empty() && piece.find(' ') == std::string::npos && orvane::isValidUtf8(piece));

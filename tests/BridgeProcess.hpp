@@ -104,13 +104,12 @@ class ChildProcess {
       argv.push_back(argument.data());
     argv.push_back(nullptr);
     int ends[2];
-    if ((errFile_ = std::tmpfile()) == nullptr ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 || !boundReads(ends[0]) ||
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0 || !boundReads(ends[0]) ||
         (pid_ = ::fork()) < 0)
       throw std::runtime_error("cannot start the bridge");
     if (pid_ == 0) {
       ::dup2(ends[1], STDOUT_FILENO);
-      ::dup2(::fileno(errFile_), STDERR_FILENO);
+      ::dup2(ends[1], STDERR_FILENO);
       if (beforeExec)
         beforeExec();
       ::execv(argv[0], argv.data());
@@ -122,12 +121,12 @@ class ChildProcess {
   ~ChildProcess() {
     killNow();
     ::close(outFd_);
-    std::fclose(errFile_);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Reads standard output until it ends with `marker`; false if it closes or a read times out.
+  // Reads standard output and error, one stream, until it ends with `marker`; false if it
+  // closes or a read times out.
   bool readOutputUntil(const std::string& marker) {
     char buffer[4096];
     ssize_t n = 1;
@@ -137,7 +136,7 @@ class ChildProcess {
       ::close(std::exchange(outFd_, -1));
     return out.ends_with(marker);
   }
-  // Reads standard output to its end (it holds no NUL) and reaps the child; false on a timeout.
+  // Reads the output to its end (it holds no NUL) and reaps the child; false on a timeout.
   bool finish() { return !readOutputUntil(std::string(1, '\0')) && outFd_ < 0 && (reap(), true); }
   void terminate() const { ::kill(pid_, SIGTERM); }
   // Kills the child at once and reaps it; its output so far stays readable.
@@ -151,20 +150,12 @@ class ChildProcess {
   bool exitedWith(int code) const { return WIFEXITED(status_) && WEXITSTATUS(status_) == code; }
 
   std::string out;
-  std::string err;  // filled once the child has been reaped
 
  private:
-  void reap() {
-    ::waitpid(pid_, &status_, 0);
-    pid_ = -1;
-    std::rewind(errFile_);
-    for (int c; (c = std::fgetc(errFile_)) != EOF;)
-      err += char(c);
-  }
+  void reap() { ::waitpid(std::exchange(pid_, -1), &status_, 0); }
 
   pid_t pid_ = -1;
   int outFd_ = -1;
-  std::FILE* errFile_ = nullptr;
   int status_ = -1;
 };
 

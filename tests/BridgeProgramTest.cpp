@@ -96,7 +96,7 @@ TEST_F(Bridge, PrintsWritesAndReturnsWhatEachRunCallsFor) {
     std::ofstream(data / "port") << "1\n";
     const auto child = run(arguments);
     EXPECT_TRUE(child->exitedWith(0));
-    EXPECT_EQ(child->out + child->err, card());
+    EXPECT_EQ(child->out, card());
     EXPECT_EQ(code() == previous, arguments.back() == "x");
     EXPECT_EQ(file("port"), std::to_string(port) + "\n");
     previous = code();
@@ -108,16 +108,16 @@ TEST_F(Bridge, PrintsWritesAndReturnsWhatEachRunCallsFor) {
   EXPECT_EQ(send("GET /health").substr(0, 16), "HTTP/1.1 200 OK\r");
   const auto second = run({});
   EXPECT_TRUE(second->exitedWith(0));
-  EXPECT_EQ(second->out + second->err, "Orvane Bridge is already running or port " +
-                                           std::to_string(port) + " is in use.\n" + card());
+  EXPECT_EQ(second->out, "Orvane Bridge is already running or port " + std::to_string(port) +
+                             " is in use.\n" + card());
   server->terminate();
   ASSERT_TRUE(server->finish());
   EXPECT_TRUE(WIFSIGNALED(server->status()) && WTERMSIG(server->status()) == SIGTERM);
-  EXPECT_EQ(server->out + server->err, card() + listening);  // nothing per request
+  EXPECT_EQ(server->out, card() + listening);  // nothing per request
   std::ofstream(root.path() / "port-48") << "in the way";
   ChildProcess failed({}, {{"ORVANE_DIR", root.path() / "port-48/data"}});
   EXPECT_TRUE(failed.finish() && failed.exitedWith(1));
-  EXPECT_THAT(failed.out + failed.err, ::testing::MatchesRegex("Orvane Bridge failed: [^\n]+\n"));
+  EXPECT_THAT(failed.out, ::testing::MatchesRegex("Orvane Bridge failed: [^\n]+\n"));
 }
 
 // Each batch names its own device; every acknowledged one must survive the kills whole.

@@ -77,6 +77,27 @@ TEST(RequestTest, CompleteRequestTakesMethodPathBearerAndBody) {
     EXPECT_EQ(parseContentLength(text), 0) << text;
 }
 
+// A code Unicode counts as the same text is the same code, whichever form was stored and sent;
+// bytes that are not UTF-8 compare as they are. Each case: stored, sent, status.
+TEST(CanonicalCode, BearerMatchesTheCodeInCanonicalForm) {
+  const std::tuple<std::string, std::string, int> cases[] = {
+      {"cafe\u0301-r-s-12", "caf\u00e9-r-s-12", 200},
+      {"caf\u00e9-r-s-12", "cafe\u0301-r-s-12", 200},
+      {"caf\u00e9-r-s-12", "cafe\u0300-r-s-12", 401},
+      {"caf\u00e9-r-s-12", "cafe-r-s-12", 401},
+      {"K-r-s-12", "\u212a-r-s-12", 200},
+      {"c-\xff-s-12", "c-\xff-s-12", 200},
+      {"c-\xff-s-12", "c-\xfe-s-12", 401}};
+  const DataDirectory unused("/nonexistent");
+  StateEngine engine(unused);
+  for (const auto& [stored, sent, status] : cases) {
+    const Credential credential(stored);
+    GuessLimiter limiter;
+    Router router(engine, credential, limiter);
+    EXPECT_EQ(router.respond({"GET", "/health", sent, {}}, "127.0.0.1").status, status) << sent;
+  }
+}
+
 class HTTPTest : public test::DataDirTest {
  protected:
   std::string history() const { return readWholeFile(dir.historyFile()).value_or(""); }
@@ -139,9 +160,16 @@ TEST_F(HTTPTest, IngestAcceptsTheUsableSamplesOfAUsablePayload) {
       {R"({"device":"w","samples":[{"type":"a","value":1,"ts":1,"device":"b"},)" + s + "]}", 2},
       {R"({"device":"a","samples":[)" + s + R"(],"device":7})", 1},
       {R"({"samples":[{"type":"a","value":[1],"value":2,"ts":1,"unit":"\"\n"}]})", 1},
-      {R"({"samples":[{"type":"a","type":{"t":1},"value":1,"ts":1},{"value":1,"ts":1}]})", 0},
-      {R"({"samples":[{"value":"7","ts":" 1","type":"a"},{"value":"2","ts":"1e2","type":"a"}]})",
-       1},
+      {R"({"samples":[{"type":"a","type":{"t":1},"value":1,"ts":1},{"value":1,"ts":1},)"
+       R"({"type":7,"value":1,"ts":1},{"type":"a","ts":1},{"type":"a","value":1}]})",
+       0},
+      // Text counts as a number only when its whole text is one, and a finite one.
+      {R"({"samples":[{"value":"7","ts":" 1","type":"a"},{"value":"2","ts":"1e2","type":"a"},)"
+       R"({"value":"7 ","ts":1,"type":"a"},{"value":"","ts":1,"type":"a"},{"value":"\n7","ts":1,"type":"a"},)"
+       R"({"value":"1,5","ts":1,"type":"a"},{"value":"7\u0000","ts":1,"type":"a"},)"
+       R"({"value":"nan","ts":1,"type":"a"},{"value":1,"ts":"-Infinity","type":"a"},)"
+       R"({"value":"-1e3","ts":"0x1p3","type":"a"}]})",
+       2},
       {R"({"samples":[{"x":)" + nested(509) + "}," + s + "]}", 1},
       {full + "{}]}", 2000}};
   for (const auto& [body, count] : cases) {
@@ -169,7 +197,6 @@ TEST_F(HTTPTest, OrvaneTakesBooleansAndTheNumbersOneAndZero) {
     EXPECT_EQ(answer("POST /orvane", R"({"enabled":)" + flag + "}"),
               R"(200 OK {"ok":true,"orvaned":)"s + (on ? "true}" : "false}"));
     EXPECT_EQ(engine.state()["orvaned"], on) << flag;
-    EXPECT_EQ(readWholeFile(dir.orvanedFile()), on ? "1\n" : "0\n") << flag;
   }
 }
 
@@ -197,7 +224,6 @@ TEST_F(HTTPTest, ServerOverLoopback) {
   EXPECT_EQ(slow.readUntilClosed(), markReply);
   EXPECT_EQ(exchange(health + mark), healthReply);
   EXPECT_EQ(exchange(request("POST /mark", std::string(3 << 20, ' '))), markReply);
-  EXPECT_EQ(exchange("GET /health HTTP/1.1\r\nX: " + std::string(maxHeadBytes, 'a')), "");
   EXPECT_EQ(exchange("POST /mark HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n{}"), "");
 #ifndef ORVANE_UBSAN  // UBSan needs a free descriptor to check a type it has not met before
   rlimit saved{};

@@ -15,30 +15,22 @@ ParseResult parseRequest(std::string_view data) {
   return result;
 }
 
-std::optional<double> toDouble(const JsonObject& value) {
-  if (value.is_number())
-    return value.get<double>();
-  if (value.is_string())
-    return numberInText(value.get<std::string>());
-  return std::nullopt;
-}
-
 std::int64_t ingest(StateEngine& engine, const std::vector<JsonObject>& samples,
                     const std::string& device) {
   IngestBatch batch{{}, device};
   for (std::size_t i = 0; i < std::min(samples.size(), StateEngine::maxBatch); ++i) {
     const JsonObject& s = samples[i];
-    IngestSample& sample = batch.samples.emplace_back();
-    if (!s.is_object())
-      continue;
     const auto text = [&](const char* key) {
       return s.contains(key) && s[key].is_string() ? std::optional(s[key].get<std::string>())
                                                    : std::nullopt;
     };
-    const auto number = [&](const char* key) {
-      return s.contains(key) ? toDouble(s[key]) : std::nullopt;
+    const auto number = [&](const char* key) {  // a JSON number, or text that is one
+      return !s.contains(key)     ? std::nullopt
+             : s[key].is_number() ? std::optional(s[key].get<double>())
+             : s[key].is_string() ? numberInText(s[key].get<std::string>())
+                                  : std::nullopt;
     };
-    sample = {text("type"), number("value"), number("ts"), text("unit")};
+    batch.samples.push_back({text("type"), number("value"), number("ts"), text("unit")});
   }
   const StateEngine::Ingested ingested = engine.ingest(batch);
   engine.whenFlushed(

@@ -26,9 +26,6 @@ struct ParseResult {
 
 ParseResult parseRequest(std::string_view data);
 
-// A payload value as a number: JSON numbers, and strings whose whole text is a number.
-std::optional<double> toDouble(const JsonObject& value);
-
 // Stores the first maxBatch `samples` as sent by `device` and returns, once their history
 // lines are durable, how many were accepted.
 std::int64_t ingest(StateEngine& engine, const std::vector<JsonObject>& samples,
