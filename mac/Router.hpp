@@ -31,7 +31,8 @@ class Router {
   static bool answerFlushesFiles(const FramedRequest& request);
 
   // Calls `done` once the response may be sent: its ingest's history lines and state document
-  // are on stable storage. A flush that has to start runs through `run`, so the caller never blocks.
+  // are on stable storage. A flush that has to start runs through `run`, so the caller never
+  // blocks.
   void whenFlushed(const Response& response, std::function<void()> done,
                    const HistoryFlusher::Runner& run);
 
