@@ -69,9 +69,7 @@ class EventChannel {
       offset_ = in.tellg();
       return true;
     };
-    if (arrived() || QTest::qWaitFor(arrived, timeoutMs))
-      return line;
-    return std::nullopt;
+    return QTest::qWaitFor(arrived, timeoutMs) ? std::optional(line) : std::nullopt;
   }
 
  private:
@@ -104,9 +102,6 @@ class FakeBridgeTest : public ::testing::Test {
     ASSERT_EQ(events_.next(), "args 1 [" + flag + "]");
     ASSERT_EQ(events_.next(), "args 0");
     ASSERT_EQ(events_.next(), "serve " + std::to_string(app_->bridgePid()));
-  }
-  void installFake(bool surviveTerm = false) {
-    installFakeAt(resources() / "OrvaneBridge", surviveTerm);
   }
   void installFakeAt(const std::filesystem::path& executable, bool surviveTerm = false) {
     writeFile(executable, "#!/bin/bash\nroot='" + root_.path().string() +

@@ -13,7 +13,6 @@ TEST(PairingCardReading, TakesEachValueOrItsFallback) {
   const std::string card = pairingCard("amber-fox-river-123456", "192.168.1.20:8788");
   const std::array<std::string, 3> cases[] = {
       {card, "192.168.1.20:8788", "amber-fox-river-123456"},
-      {"", "127.0.0.1:8788", ""},
       {card + "\xff", "127.0.0.1:8788", ""},  // not UTF-8: ignored whole
       // The label must be followed by white space; each value falls back on its own.
       {"Computer:10.0.0.2:8788\nPairing code  amber\n", "127.0.0.1:8788", "amber"},

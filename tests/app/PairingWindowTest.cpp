@@ -1,19 +1,17 @@
-// The pairing window as a widget; the app with it: "New code" around the bridge's restart; the
-// app icon, and the program quitting.
+// The pairing window as a widget; the app with it: "New code" around the bridge's restart and
+// Ctrl+Q; the app icon.
 #include <gtest/gtest.h>
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
-#include <QProcess>
 #include <QPushButton>
 
 #include <QSignalSpy>
 
 #include "AppIcon.hpp"
 #include "AppTestSupport.hpp"
-#include "OrvaneBridgeApp.hpp"
 #include "PairingWindow.hpp"
 #include "RoundedImageView.hpp"
 
@@ -55,7 +53,7 @@ TEST(PairingWindow, ShowsThePairingCopiesItsLinkAndPassesOnWhatIsAsked) {
 using AppPairing = test::FakeBridgeTest;
 
 TEST_F(AppPairing, NewCodeRestartsTheBridgeAroundACardRunAndShowsItsCode) {
-  installFake();
+  installFakeAt(resources() / "OrvaneBridge");
   launch();
   ASSERT_NO_FATAL_FAILURE(expectCardRunThenServer("--pairing"));
   PairingWindow* window = app_->window();
@@ -71,6 +69,12 @@ TEST_F(AppPairing, NewCodeRestartsTheBridgeAroundACardRunAndShowsItsCode) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return rotate->text() == "Rotated"; }, 10'000));
   EXPECT_EQ(window->pairingURL(), "orvane://pair?host=10.2.2.2:8788&code=cedar-owl-2");
   EXPECT_TRUE(QTest::qWaitFor([&] { return rotate->text() == "New code"; }, 10'000));
+
+  // Ctrl+Q: one request to stop, also when the end of the event loop asks again.
+  emit window->quitRequested();
+  EXPECT_EQ(events_.next(), "TERM " + std::to_string(app_->bridgePid()));
+  app_->stopBridge();
+  EXPECT_EQ(events_.next(0), std::nullopt);
 }
 
 // The handle of a bridge that could not start must never be signalled: its pid, -1, means all.
@@ -93,35 +97,6 @@ TEST(AppIcon, IsTheHeartLogoOnATransparentSquare) {
   EXPECT_EQ(at(11, 37).alpha() + at(16, 37).alpha(), 2 * 255);
   EXPECT_EQ(at(9.5, 37).alpha() + at(17.5, 37).alpha() + at(50, 52).alpha() + at(0, 0).alpha(), 0);
 }
-
-// The real program, installed as bin/OrvaneBridgeApp -> ../lib/OrvaneBridgeApp, finds its
-// resources (here the bridge is a directory holding the executable) through the link. The
-// bridge ignores the request to stop: the app asks once and does not wait for it.
-class AppProgram : public test::FakeBridgeTest, public ::testing::WithParamInterface<int> {};
-TEST_P(AppProgram, QuitSignalAsksTheBridgeToStopOnceAndEndsTheApp) {
-  const std::filesystem::path lib = root_.path() / "lib", bin = root_.path() / "bin";
-  for (const auto& directory : {lib / "OrvaneBridgeApp.resources/OrvaneBridge", bin})
-    std::filesystem::create_directories(directory);
-  std::filesystem::copy_file(ORVANE_APP_PATH, lib / "OrvaneBridgeApp");
-  std::filesystem::create_symlink("../lib/OrvaneBridgeApp", bin / "OrvaneBridgeApp");
-  installFakeAt(lib / "OrvaneBridgeApp.resources/OrvaneBridge/OrvaneBridge", true);
-
-  QProcess app;
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("XDG_RUNTIME_DIR", test::qPath(root_.path()));
-  app.setProcessEnvironment(environment);
-  app.start(test::qPath(bin / "OrvaneBridgeApp"), {});
-  ASSERT_EQ(events_.next(), "args 1 [--pairing]");
-  ASSERT_EQ(events_.next(), "args 0");
-  const std::string serving = events_.next().value_or("serve ?");
-
-  ::kill(static_cast<pid_t>(app.processId()), GetParam());
-  EXPECT_TRUE(app.waitForFinished(20'000));
-  EXPECT_EQ(events_.next(), "TERM " + serving.substr(6));
-  EXPECT_EQ(events_.next(0), std::nullopt);
-}
-INSTANTIATE_TEST_SUITE_P(QuitSignals, AppProgram, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const auto& param) { return std::string(sigabbrev_np(param.param)); });
 
 }  // namespace
 }  // namespace orvane

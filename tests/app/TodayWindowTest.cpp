@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLineSeries>
 #include <QSignalSpy>
-#include <QTest>
 #include <memory>
 
 #include "AppTestSupport.hpp"
@@ -16,6 +15,8 @@
 
 namespace orvane {
 namespace {
+
+using Lines = std::vector<std::vector<double>>;  // the chart's: the baseline, then each run
 
 std::string heartRate(double age, int bpm) {
   const double ts = static_cast<double>(QDateTime::currentSecsSinceEpoch()) - age;
@@ -45,9 +46,8 @@ class TodayWindowTest : public test::DataDirTest {
     }
     return result;
   }
-  // The chart's lines as their bpm values: the baseline first, then each run of readings.
-  std::vector<std::vector<double>> lines() const {
-    std::vector<std::vector<double>> result;
+  Lines lines() const {
+    Lines result;
     for (auto* series : window_->findChild<QChartView*>()->chart()->series()) {
       result.emplace_back();
       for (const QPointF& point : static_cast<QLineSeries*>(series)->points())
@@ -71,8 +71,7 @@ TEST_F(TodayWindowTest, ShowsTheDayAndTheStateDocument) {
                                   "Sleep 7.4 h", "Oxygen 97 %", "Breathing 14.5 /min",
                                   "at baseline · short sleep", "-"}));
   // Two runs, split where the phone sent nothing for almost two hours.
-  const std::vector<std::vector<double>> expected{{58, 58}, {64, 66}, {71, 72}};
-  EXPECT_EQ(lines(), expected);
+  EXPECT_EQ(lines(), (Lines{{58, 58}, {64, 66}, {71, 72}}));
 }
 
 TEST_F(TodayWindowTest, SaysSoWhenThereIsNothing) {
@@ -86,10 +85,8 @@ TEST_F(TodayWindowTest, SaysSoWhenThereIsNothing) {
 // The first batch makes the history file; later ones append to it. Hidden, the window reads
 // nothing.
 TEST_F(TodayWindowTest, FollowsBatchesWhileShown) {
-  QSignalSpy refreshed(window_.get(), &TodayWindow::refreshed);
   window_->show();
   test::writeFile(dataPath() / "history.jsonl", heartRate(20, 70));
-  using Lines = std::vector<std::vector<double>>;
   EXPECT_TRUE(QTest::qWaitFor([&] { return lines() == Lines{{}, {70}}; }, 5000));
   std::ofstream(dataPath() / "history.jsonl", std::ios::app) << heartRate(10, 75);
   writeState(R"(,"heart_rate":{"bpm":75,"age_seconds":10,"live":true})");
@@ -98,7 +95,7 @@ TEST_F(TodayWindowTest, FollowsBatchesWhileShown) {
   EXPECT_EQ(lines(), (Lines{{}, {70, 75}}));
 
   window_->hide();
-  refreshed.clear();
+  QSignalSpy refreshed(window_.get(), &TodayWindow::refreshed);
   std::ofstream(dataPath() / "history.jsonl", std::ios::app) << heartRate(5, 80);
   EXPECT_FALSE(refreshed.wait(500));
 }
