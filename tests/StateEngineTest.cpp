@@ -1,5 +1,4 @@
 // The engine: what ingest takes, the state document derived from what it holds, its files.
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <cmath>
@@ -8,7 +7,6 @@
 #include <random>
 #include <sstream>
 
-#include "HistoryFlusher.hpp"
 #include "HistoryLine.hpp"
 #include "ReferenceRequest.hpp"
 #include "Settings.hpp"
@@ -264,38 +262,6 @@ TEST_F(Engine, StateFileFollowsEveryIngestAndFlagChangeNotTheInitialFlag) {
   EXPECT_EQ(ingest({sample("heart_rate", "x", now)}), 0);
   EXPECT_EQ(readText(dir.historyFile()), "{\"a\":1}\n{\"b\"");  // appending nothing cuts nothing
   EXPECT_EQ(readText(dir.stateFile()), engine.state().dump(2) + "\n");
-}
-
-// The server's loops are called back rather than blocked: no answer leaves before a flush
-// that covers its batch, batches that wait together share one flush, and a batch stored while
-// a flush runs gets the next one from the same job instead of being left waiting.
-TEST(HistoryFlusherCallback, AnswersOnlyAfterAFlushThatCoversTheBatch) {
-  std::vector<std::function<void()>> jobs;
-  const auto run = [&jobs](std::function<void()> job) { jobs.push_back(std::move(job)); };
-  std::vector<int> answered;
-  const auto answer = [&answered](int n) { return [&answered, n] { answered.push_back(n); }; };
-  std::vector<std::size_t> answeredAtFlush;
-  HistoryFlusher* self = nullptr;
-  std::uint64_t third = 0;
-  const auto file = std::make_shared<const OpenFile>(::open("/dev/null", O_WRONLY));
-  HistoryFlusher flusher([&](int) {
-    answeredAtFlush.push_back(answered.size());
-    if (answeredAtFlush.size() == 1)
-      self->whenFlushed(third = self->written(file), answer(3), run);
-    return 0;
-  });
-  self = &flusher;
-  flusher.whenFlushed(flusher.written(file), answer(1), run);
-  flusher.whenFlushed(flusher.written(file), answer(2), run);
-  ASSERT_EQ(jobs.size(), 1U);
-  EXPECT_TRUE(answered.empty());
-
-  jobs.front()();
-  EXPECT_EQ(answeredAtFlush, (std::vector<std::size_t>{0, 2}));
-  EXPECT_EQ(answered, (std::vector<int>{1, 2, 3}));
-  flusher.whenFlushed(third, answer(4), run);  // the last one flushed: answered at once
-  EXPECT_EQ(answered.back(), 4);
-  EXPECT_EQ(jobs.size(), 1U);
 }
 
 }  // namespace

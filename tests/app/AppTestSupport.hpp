@@ -8,7 +8,6 @@
 
 #include <QImage>
 #include <QTest>
-#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <vector>
@@ -26,16 +25,6 @@ inline QString qPath(const std::filesystem::path& path) {
 inline void writeFile(const std::filesystem::path& file, const std::string& text) {
   if (!(std::ofstream(file, std::ios::binary | std::ios::trunc) << text))
     throw std::runtime_error("cannot write " + file.string());
-}
-
-// Opaque and within 10 of `expected` in each channel: antialiasing and gradient rounding.
-inline ::testing::AssertionResult colourNear(const QColor& actual, const QColor& expected) {
-  return ::testing::AssertionResult(actual.alpha() == 255 &&
-                                    std::max({std::abs(actual.red() - expected.red()),
-                                              std::abs(actual.green() - expected.green()),
-                                              std::abs(actual.blue() - expected.blue())}) <= 10)
-         << "got " << actual.name(QColor::HexArgb).toStdString() << ", want near "
-         << expected.name().toStdString();
 }
 
 // The bytes of the one QR Code symbol in `image`, read by zbar as a phone camera would (raw,

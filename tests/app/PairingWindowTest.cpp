@@ -1,5 +1,5 @@
 // The pairing window as a widget; the app with it: "New code" around the bridge's restart and
-// Ctrl+Q; the app icon.
+// Ctrl+Q.
 #include <gtest/gtest.h>
 
 #include <QClipboard>
@@ -10,7 +10,6 @@
 
 #include <QSignalSpy>
 
-#include "AppIcon.hpp"
 #include "AppTestSupport.hpp"
 #include "PairingWindow.hpp"
 #include "RoundedImageView.hpp"
@@ -84,18 +83,6 @@ TEST_F(AppPairing, WithABridgeThatCannotStartShowsTheFallbacksAndKeepsWorking) {
   app_->window()->newCodeButton()->click();
   app_->stopBridge();
   EXPECT_EQ(app_->window()->pairingURL(), "orvane://pair?host=127.0.0.1:8788&code=");
-}
-
-TEST(AppIcon, IsTheHeartLogoOnATransparentSquare) {
-  const QImage icon = renderAppIcon(200);
-  const auto at = [&](double x, double y) { return icon.pixelColor(int(x * 2), int(y * 2)); };
-  EXPECT_TRUE(test::colourNear(at(44, 20.5), QColor::fromRgbF(1.0f, 0.373f, 0.635f)));  // the dot
-  // The stroke: pink at (12, 88), gold 54 % of the way, lavender at (88, 12).
-  EXPECT_TRUE(test::colourNear(at(50, 85.5), QColor(255, 155, 130)));  // 27 % of the way
-  EXPECT_TRUE(test::colourNear(at(86.5, 37), QColor(211, 186, 195)));  // 83 %
-  // 6.5 % of the side wide (design x 10.25 to 16.75 at height 37), around a clear middle.
-  EXPECT_EQ(at(11, 37).alpha() + at(16, 37).alpha(), 2 * 255);
-  EXPECT_EQ(at(9.5, 37).alpha() + at(17.5, 37).alpha() + at(50, 52).alpha() + at(0, 0).alpha(), 0);
 }
 
 }  // namespace

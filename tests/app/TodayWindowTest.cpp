@@ -74,14 +74,6 @@ TEST_F(TodayWindowTest, ShowsTheDayAndTheStateDocument) {
   EXPECT_EQ(lines(), (Lines{{58, 58}, {64, 66}, {71, 72}}));
 }
 
-TEST_F(TodayWindowTest, SaysSoWhenThereIsNothing) {
-  test::writeFile(dataPath() / "history.jsonl", heartRate(90'000, 99));
-  writeState(R"(,"flags":[])");
-  window_->show();
-  EXPECT_EQ(texts(), QStringList({"— bpm", "-", "-", "-", "-", "-", "-",
-                                  "No readings in the last 24 hours — is the phone paired?"}));
-}
-
 // The first batch makes the history file; later ones append to it. Hidden, the window reads
 // nothing.
 TEST_F(TodayWindowTest, FollowsBatchesWhileShown) {

@@ -12,7 +12,7 @@ more batch, and is checked again. Exits 1 on any violation.
 
 Usage: crash_explorer.py OrvaneBridge [scenario...]
 """
-import functools, itertools, json, os, re, signal, socket, subprocess, sys, tempfile, time
+import concurrent.futures, functools, itertools, json, os, re, signal, socket, subprocess, sys, tempfile, time
 
 BLOCK = 4096
 FILES = ('history.jsonl', 'state.json', 'token', 'orvaned', 'port')
@@ -256,9 +256,12 @@ def batch(n):  # every sample has a timestamp of its own, which names its histor
     return [{'type': 'heart_rate', 'value': 60 + i % 40, 'ts': next(SEQ), 'unit': 'count/min'} for i in range(n)]
 
 
-def ingests(*sizes):
+def ingests(*sizes, together=False):  # together: sent at once, to meet in the engine and share flushes
     def drive(port, token):
-        return {post(port, token, '/ingest', {'samples': b, 'device': 'crash'}): b for b in map(batch, sizes)}
+        with concurrent.futures.ThreadPoolExecutor(len(sizes) if together else 1) as pool:
+            sent = [(pool.submit(post, port, token, '/ingest', {'samples': b, 'device': 'crash'}), b)
+                    for b in map(batch, sizes)]
+        return {future.result(): b for future, b in sent}
     return drive
 
 
@@ -270,7 +273,11 @@ def flags(port, token):
 # is a one-shot run's arguments. The 80-sample batch is larger than a block.
 SCENARIOS = {'first': ('new/data', None, ingests(3, 2)), 'append': ('data', ingests(3), ingests(2, 80, 1)),
              'flag': ('data', ingests(1), flags), 'rotate': ('data', ['--pairing'], ['--rotate-pairing']),
-             'pairing': ('new/data', None, ['--pairing'])}
+             'pairing': ('new/data', None, ['--pairing']),
+             'together': ('data', ingests(3), ingests(2, 80, 1, together=True))}
+# Batches pending together may, on the weak model, keep a later one's lines without an earlier
+# one's, leaving zeros inside a line that was never acknowledged; only ext4's order is checked.
+MODELS = {'together': ('ext4',)}
 EXTRA = batch(2)
 
 
@@ -337,7 +344,7 @@ def explore(exe, name, tmp, restarts):
     if set(acks) - trace.acked:
         sys.exit(f'{name}: answers missing from the trace: {set(acks) - trace.acked}')
     failed = 0
-    for model in ('weak', 'ext4'):
+    for model in MODELS.get(name, ('weak', 'ext4')):
         seen, violations, bad = set(), {}, 0
         for cut in range(len(trace.ops) + 1):
             done = [i for i, op in enumerate(trace.ops[:cut]) if op[0] == 'ack']
