@@ -70,8 +70,9 @@ TEST_F(AppPairing, NewCodeRestartsTheBridgeAroundACardRunAndShowsItsCode) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return rotate->text() == "New code"; }, 10'000));
 
   // Ctrl+Q: one request to stop, also when the end of the event loop asks again.
+  const pid_t second = app_->bridgePid();  // reaped as soon as it has gone
   emit window->quitRequested();
-  EXPECT_EQ(events_.next(), "TERM " + std::to_string(app_->bridgePid()));
+  EXPECT_EQ(events_.next(), "TERM " + std::to_string(second));
   app_->stopBridge();
   EXPECT_EQ(events_.next(0), std::nullopt);
 }
