@@ -162,7 +162,7 @@ TEST_P(BadgeStates, SayWhatAnswersOnThePort) {
   if (IsSkipped())
     return;
   if (GetParam().holder == Holder::killedChild) {
-    ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running")));
+    ASSERT_TRUE(badgeSays(QStringLiteral("Orvane Bridge running")) && app_->bridgePid() > 0);
     ::kill(app_->bridgePid(), SIGKILL);
   }
   EXPECT_TRUE(badgeSays(QString::fromUtf8(GetParam().text).replace("%1", QString::number(port_))))
